@@ -47,3 +47,5 @@ int32_t PPPWaitForEvent(int32_t ref, ppp_msg_hdr* header);
 // Mac OS Roman bytes of UTF-8 text; false when the text is not valid UTF-8 or
 // holds a character that encoding lacks.
 bool pppToMacRoman(std::string_view utf8, std::string& out);
+// UTF-8 text of Mac OS Roman bytes (every byte has a character).
+std::string pppFromMacRoman(std::string_view bytes);
