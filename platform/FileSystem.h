@@ -14,7 +14,8 @@ std::string expandTilde(std::string_view path);
 // for the last component is needed by callers, so lstat semantics apply).
 bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);
-// Creates one folder level with default permissions; the parent must exist.
+// Creates one folder level with default permissions; the parent must exist. A
+// folder already at the path counts as success.
 bool createDirectory(const std::string& path);
 // Removes a file, or a folder with everything in it. Symbolic links are removed,
 // never followed.

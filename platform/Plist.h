@@ -49,9 +49,11 @@ public:
     auto begin() { return entries_.begin(); }
     auto end() { return entries_.end(); }
 
+    // Equal when both hold the same keys with equal values, in any order.
     friend bool operator==(const Dictionary&, const Dictionary&);
 
 private:
+    friend struct DictionaryAccess; // the parser appends without a lookup per key
     std::vector<Entry> entries_;
 };
 
@@ -78,7 +80,9 @@ public:
 
     Type type() const;
 
-    const platform::Dictionary* asDictionary() const { return std::get_if<platform::Dictionary>(&v_); }
+    const platform::Dictionary* asDictionary() const {
+        return std::get_if<platform::Dictionary>(&v_);
+    }
     platform::Dictionary* asDictionary() { return std::get_if<platform::Dictionary>(&v_); }
     const platform::Array* asArray() const { return std::get_if<platform::Array>(&v_); }
     platform::Array* asArray() { return std::get_if<platform::Array>(&v_); }

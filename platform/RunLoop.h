@@ -18,7 +18,7 @@ public:
     // it off the loop.
     class Source {
     public:
-        Source() = default;
+        Source();
         Source(Source&&) noexcept;
         Source& operator=(Source&&) noexcept;
         ~Source();
