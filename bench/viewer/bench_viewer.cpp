@@ -36,6 +36,15 @@ void writeLog(int64_t records) {
                            platform::Value(std::move(log)));
 }
 
+// Parsing alone, to tell the property-list reader's share of a reload.
+void BM_ReadLog(benchmark::State& state) {
+    std::string path = DLConnections::logFolder() + "/" + serviceID(state.range(0));
+    for (auto _ : state) {
+        auto log = platform::readArrayFile(path);
+        benchmark::DoNotOptimize(log);
+    }
+}
+
 void BM_Reload(benchmark::State& state) {
     DLConnections model;
     model.setCurrentWithKey(serviceID(state.range(0)));
@@ -66,6 +75,7 @@ void BM_ExportHTML(benchmark::State& state) {
     }
 }
 
+BENCHMARK(BM_ReadLog)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reload)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HTMLReport)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportHTML)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
