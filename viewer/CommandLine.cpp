@@ -107,7 +107,9 @@ void printHelp(std::ostream& out) {
            "  --version         show the version\n";
 }
 
-void printVersion(std::ostream& out) { out << "dial-ledger " << DL_VIEWER_VERSION << "\n"; }
+void printVersion(std::ostream& out) {
+    out << "dial-ledger " << DL_VIEWER_VERSION << "\n";
+}
 
 int runReport(const Options& options, std::ostream& out, std::ostream& err) {
     if (!DLConfiguration::configurationNamed(options.location)) {
@@ -123,10 +125,10 @@ int runReport(const Options& options, std::ostream& out, std::ostream& err) {
 
     DLConnections& connections = DLConnections::sharedInstance();
     connections.setCurrentWithKey(key);
-    const std::string document = options.format == "html"
-                                     ? DLExporter::htmlReport(connections, options.port,
-                                                              options.location)
-                                     : DLExporter::textReport(connections);
+    const std::string document =
+        options.format == "html"
+            ? DLExporter::htmlReport(connections, options.port, options.location)
+            : DLExporter::textReport(connections);
 
     if (!options.output) {
         out << document;

@@ -54,8 +54,8 @@ QWidget* makeSpacer(bool flexible, QWidget* parent) {
 
 DLMainController::UrlOpener DLMainController::setUrlOpener(UrlOpener opener) {
     UrlOpener previous = std::move(urlOpener());
-    urlOpener() = opener ? std::move(opener)
-                         : [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    urlOpener() =
+        opener ? std::move(opener) : [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     return previous;
 }
 
@@ -258,7 +258,9 @@ void DLMainController::clearConnections() {
     update();
 }
 
-void DLMainController::setPortPopup() { reloadData(); }
+void DLMainController::setPortPopup() {
+    reloadData();
+}
 
 void DLMainController::reloadData() {
     std::optional<std::string> key;
@@ -277,10 +279,9 @@ void DLMainController::update() {
     tableModel_->reload();
 
     const uint32_t total = connections->total();
-    totalLabel->setText(QString::asprintf("%u connections, %s, %s down, %s up", total,
-                                          connections->totalTime().c_str(),
-                                          connections->totalIn().c_str(),
-                                          connections->totalOut().c_str()));
+    totalLabel->setText(QString::asprintf(
+        "%u connections, %s, %s down, %s up", total, connections->totalTime().c_str(),
+        connections->totalIn().c_str(), connections->totalOut().c_str()));
     clearButton->setEnabled(total != 0);
     exportButton->setEnabled(total != 0);
 
@@ -297,7 +298,9 @@ bool DLMainController::validateMenuItem(QAction* item) const {
     return true;
 }
 
-void DLMainController::openWebPage() { urlOpener()(QUrl(QString::fromLatin1(kWebPage))); }
+void DLMainController::openWebPage() {
+    urlOpener()(QUrl(QString::fromLatin1(kWebPage)));
+}
 
 void DLMainController::emailTheAuthor() {
     const QString url = QStringLiteral("mailto:") + QLatin1String(kSupportAddress) +
@@ -389,8 +392,8 @@ bool DLMainController::validateToolbarItem(QAction* item) const {
 }
 
 QStringList DLMainController::toolbarDefaultItemIdentifiers(QToolBar*) const {
-    return {QLatin1String(kExportItem),   QLatin1String(kCleanItem),
-            QLatin1String(kSeparatorItem), QLatin1String(kPortItem),
+    return {QLatin1String(kExportItem),        QLatin1String(kCleanItem),
+            QLatin1String(kSeparatorItem),     QLatin1String(kPortItem),
             QLatin1String(kFlexibleSpaceItem), QLatin1String(kSpaceItem)};
 }
 

@@ -6,6 +6,7 @@
 
 #include "viewer/DLConnections.h"
 
+#include <QMainWindow>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -20,7 +21,6 @@ class QCheckBox;
 class QComboBox;
 class QDialog;
 class QLabel;
-class QMainWindow;
 class QMenu;
 class QPushButton;
 class QTableView;
