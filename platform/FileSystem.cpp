@@ -137,7 +137,9 @@ bool copyEntry(const std::string& from, const std::string& to, int depth) {
     if (!S_ISDIR(st.st_mode))
         return false; // devices, sockets and pipes have no place in what we copy
     // Filled while private and writable, given the source's mode at the end,
-    // so that a read-only source folder can still be copied.
+    // so that a read-only source folder can still be copied. The owner keeps
+    // write access to every copied folder: a copy must stay removable by the
+    // user who made it (the installed agent is removed again on request).
     if (::mkdir(to.c_str(), 0700) != 0)
         return false;
     DIR* dir = ::opendir(from.c_str());
@@ -156,7 +158,7 @@ bool copyEntry(const std::string& from, const std::string& to, int depth) {
         ok = copyEntry(from + "/" + entry->d_name, to + "/" + entry->d_name, depth + 1);
     }
     ::closedir(dir);
-    return ok && ::chmod(to.c_str(), st.st_mode & 0777) == 0;
+    return ok && ::chmod(to.c_str(), (st.st_mode & 0777) | S_IRWXU) == 0;
 }
 
 } // namespace

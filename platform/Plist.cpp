@@ -24,7 +24,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace platform {
 
@@ -536,20 +536,25 @@ bool XmlReader::closeContainer() {
     // A key given twice keeps its last value at its first place, as a
     // dictionary built by set() would.
     if (entries.size() > 1) {
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(entries.size());
+        std::unordered_map<std::string_view, size_t> firstIndex;
+        firstIndex.reserve(entries.size());
+        std::vector<bool> dropped(entries.size());
         bool duplicates = false;
-        for (const auto& e : entries) {
-            if (!seen.insert(e.first).second) {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            auto [it, inserted] = firstIndex.emplace(entries[i].first, i);
+            if (!inserted) {
+                entries[it->second].second = std::move(entries[i].second);
+                dropped[i] = true;
                 duplicates = true;
-                break;
             }
         }
         if (duplicates) {
-            Dictionary unique;
-            for (auto& e : entries)
-                unique.set(std::move(e.first), std::move(e.second));
-            frame.dict = std::move(unique);
+            std::vector<Dictionary::Entry> unique;
+            unique.reserve(firstIndex.size());
+            for (size_t i = 0; i < entries.size(); ++i)
+                if (!dropped[i])
+                    unique.push_back(std::move(entries[i]));
+            entries = std::move(unique);
         }
     }
     return emit(Value(std::move(frame.dict)));

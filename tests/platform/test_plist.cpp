@@ -382,3 +382,23 @@ TEST(Plist, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
     EXPECT_NE(Value(int64_t(-1)), Value(std::numeric_limits<uint64_t>::max()));
     EXPECT_EQ(Value(uint32_t(5)), Value(int64_t(5)));
 }
+
+// A hostile file with a huge dictionary of repeated keys must not take
+// quadratic time; the later value of each key wins.
+TEST(Plist, RepeatedKeysInALargeDictionary) {
+    constexpr int kKeys = 100000;
+    std::string xml = "<plist version=\"1.0\"><dict>";
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < kKeys; ++i)
+            xml += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(round) +
+                   "</integer>";
+    xml += "</dict></plist>";
+    auto v = parse(xml);
+    ASSERT_TRUE(v);
+    const Dictionary& d = *v->asDictionary();
+    ASSERT_EQ(d.size(), size_t(kKeys));
+    EXPECT_EQ(d.begin()->first, "k0");
+    EXPECT_EQ(d.begin()->second.asInteger(), 1);
+    EXPECT_EQ((d.end() - 1)->first, "k" + std::to_string(kKeys - 1));
+    EXPECT_EQ((d.end() - 1)->second.asInteger(), 1);
+}
