@@ -267,8 +267,8 @@ void SimulatedLinks::advance() {
             auto period = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::seconds(link.config.autoEvery));
             auto missed = (t - *link.nextAutoDial) / period;
-            if (missed > 1)
-                *link.nextAutoDial += period * (missed - 1);
+            if (missed > 0)
+                *link.nextAutoDial += period * missed;
         }
         // Each step moves the link on; the bound only guards against a
         // schedule that would not.
