@@ -646,3 +646,17 @@ TEST_F(ObserverTest, ConfigChangedPollsOrReloads) {
         }
     }
 }
+
+TEST_F(ObserverTest, ConfigWatchOpensTheAgentsSessionOnTheTwoKeys) {
+    ASSERT_TRUE(Daemon::setUpConfigWatch());
+    platform::ConfigStore* store = Daemon::configStore();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->name(), "dialledger");
+    EXPECT_EQ(store->notificationKeys(),
+              (std::vector<std::string>{std::string(platform::kInterfaceStateKey),
+                                        std::string(platform::kGlobalIPv4Key)}));
+    EXPECT_TRUE(store->scheduled());
+    EXPECT_TRUE(log.lines().empty());
+    Daemon::tearDownConfigWatch();
+    EXPECT_FALSE(Daemon::configStore());
+}
