@@ -76,8 +76,13 @@ int onTimer(sd_event_source* s, uint64_t, void* userdata) {
     auto* state = static_cast<Callbacks*>(userdata);
     if (state->repeats) {
         // Counted from the timer's creation: the next firing is one interval
-        // after the previous due time, however late this one ran.
+        // after the previous due time, however late this one ran. Firings
+        // missed while the thread was blocked are dropped, not run back to
+        // back: a poll that catches up on itself only repeats the same work.
         state->due += state->interval;
+        const uint64_t now = monotonicNow();
+        if (state->due <= now)
+            state->due += ((now - state->due) / state->interval + 1) * state->interval;
         sd_event_source_set_time(s, state->due);
         sd_event_source_set_enabled(s, SD_EVENT_ON);
     }
