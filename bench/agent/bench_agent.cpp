@@ -159,8 +159,7 @@ long statusKB(const std::string& pid, const char* field) {
     return -1;
 }
 
-long rollupKB(const std::string& pid, const char* field)
-{
+long rollupKB(const std::string& pid, const char* field) {
     std::ifstream in("/proc/" + pid + "/smaps_rollup");
     std::string line;
     while (std::getline(in, line))
