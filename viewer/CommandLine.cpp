@@ -19,6 +19,7 @@ namespace CommandLine {
 Options parse(int argc, const char* const* argv) {
     Options o;
     bool reportOptionSeen = false;
+    bool toolkitOptions = false;
     auto fail = [&](std::string message) {
         o.mode = Options::Mode::Error;
         o.error = std::move(message);
@@ -69,15 +70,21 @@ Options parse(int argc, const char* const* argv) {
         }
         if (arg.starts_with("--"))
             return fail("unknown option " + std::string(arg));
-        if (!reportOptionSeen && arg.starts_with("-"))
-            continue; // the toolkit's own, such as -platform offscreen
-        if (arg.starts_with("-"))
-            return fail("unknown option " + std::string(arg));
+        if (arg.starts_with("-") && arg.size() > 1) {
+            // The toolkit's own, such as "-platform offscreen": left for it,
+            // with the value that may follow.
+            toolkitOptions = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                ++i;
+            continue;
+        }
         return fail("unexpected argument " + std::string(arg));
     }
 
     if (!reportOptionSeen)
         return o;
+    if (toolkitOptions)
+        return fail("window options do not go with --report");
     if (o.format.empty())
         return fail("--report html|text is missing");
     if (o.format != "html" && o.format != "text")

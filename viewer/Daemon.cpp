@@ -257,7 +257,8 @@ void Daemon::reapChild() {
 }
 
 void Daemon::install() {
-    if (!ensureDirectory(baseFolder()))
+    // A fresh Linux home has no ~/Library yet; it is made like the folders in it.
+    if (!ensureDirectory(platform::expandTilde("~/Library")) || !ensureDirectory(baseFolder()))
         return;
     const std::string folder = applicationSupportFolder();
     if (!ensureDirectory(folder))
