@@ -225,6 +225,7 @@ int32_t PPPGetNumberOfLinks(int32_t ref, uint32_t* count) {
     int32_t status = PPPExec(ref, PPP_LINK_NONE, PPP_GETNBLINKS, nullptr, 0, &reply, &length);
     if (status) {
         std::fprintf(stderr, "PPPExec(PPP_GETNBLINKS) failed: status = %d\n", status);
+        std::free(reply); // a failure reply may still carry a body
         return status;
     }
     *count = (reply && length == sizeof(uint32_t)) ? wordAt(reply) : 0;
@@ -239,6 +240,7 @@ int32_t PPPGetLinkByIndex(int32_t ref, uint32_t index, uint32_t* link) {
         PPPExec(ref, PPP_LINK_NONE, PPP_GETLINKBYINDEX, &index, sizeof index, &reply, &length);
     if (status) {
         std::fprintf(stderr, "PPPExec(PPP_GETLINKBYINDEX) failed: status = %d\n", status);
+        std::free(reply); // a failure reply may still carry a body
         return status;
     }
     if (reply && length == sizeof(uint32_t))
@@ -297,6 +299,7 @@ int32_t PPPGetOption(int32_t ref, uint32_t link, uint32_t option, void** data,
     int32_t status = PPPExec(ref, link, PPP_GETOPTION, &option, sizeof option, &reply, &length);
     if (status) {
         std::fprintf(stderr, "PPPExec(PPP_GETOPTION) failed: status = %d\n", status);
+        std::free(reply); // a failure reply may still carry a body
         *data = nullptr;
         *dataLength = 0;
         return status;
@@ -342,6 +345,7 @@ int32_t PPPStatus(int32_t ref, uint32_t link, ppp_status* status) {
     int32_t result = PPPExec(ref, link, PPP_STATUS, nullptr, 0, &reply, &length);
     if (result) {
         std::fprintf(stderr, "PPPExec(PPP_STATUS) failed: status = %d\n", result);
+        std::free(reply); // a failure reply may still carry a body
         return result;
     }
     if (!reply)
