@@ -38,10 +38,12 @@ public:
     // Replaces the value of an existing key in place, or appends a new key.
     void set(std::string key, Value value);
     bool erase(std::string_view key);
-    void clear() { entries_.clear(); }
+    // These three are defined below Value: clang instantiates their bodies
+    // where they stand, and Value is still incomplete here.
+    void clear();
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    size_t size() const;
+    bool empty() const;
     std::vector<std::string> keys() const;
 
     auto begin() const { return entries_.begin(); }
@@ -108,6 +110,16 @@ private:
                  platform::Date, platform::Data>
         v_;
 };
+
+inline void Dictionary::clear() {
+    entries_.clear();
+}
+inline size_t Dictionary::size() const {
+    return entries_.size();
+}
+inline bool Dictionary::empty() const {
+    return entries_.empty();
+}
 
 // Parses a property list (XML or binary) from memory. Nothing for anything
 // that is not one well-formed property list.
