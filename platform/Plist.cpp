@@ -698,8 +698,25 @@ bool checkBinaryPlist(std::string_view bytes) {
     struct Pending {
         uint64_t index;
         size_t depth;
+        bool isKey;
     };
-    std::vector<Pending> work{{topObject, 1}};
+    // The element count after an object's marker: in the marker's low four
+    // bits, or in an integer object that follows when those are all set.
+    auto readCount = [&](uint64_t offset, uint64_t& count, uint64_t& pos) {
+        count = data[offset] & 0x0F;
+        pos = offset + 1;
+        if (count != 0x0F)
+            return true;
+        if (pos >= tableOffset || (data[pos] >> 4) != 0x1)
+            return false;
+        const unsigned intBytes = 1u << (data[pos] & 0x0F);
+        if (intBytes > 8 || pos + 1 + intBytes > tableOffset)
+            return false;
+        count = readBigEndian(data + pos + 1, intBytes);
+        pos += 1 + intBytes;
+        return true;
+    };
+    std::vector<Pending> work{{topObject, 1, false}};
     while (!work.empty()) {
         Pending item = work.back();
         work.pop_back();
@@ -710,19 +727,27 @@ bool checkBinaryPlist(std::string_view bytes) {
             return false;
         const uint8_t marker = data[offset];
         const unsigned kind = marker >> 4;
+        uint64_t count, pos;
+        if (item.isKey && (kind == 0x5 || kind == 0x6)) {
+            // libplist aborts the process on a key holding a NUL character
+            // (it hands keys out as C strings and asserts they are whole),
+            // so such a dictionary is refused here. String values keep
+            // their NULs: they are read with their length.
+            if (!readCount(offset, count, pos))
+                return false;
+            const uint64_t unit = kind == 0x6 ? 2 : 1;
+            if (count > tableOffset || count * unit > tableOffset - pos)
+                return false;
+            for (uint64_t i = 0; i < count; ++i) {
+                if (data[pos + i * unit] == 0 && (unit == 1 || data[pos + i * unit + 1] == 0))
+                    return false;
+            }
+            continue;
+        }
         if (kind != 0xA && kind != 0xC && kind != 0xD)
             continue; // a scalar; libplist checks its own bounds
-        uint64_t count = marker & 0x0F;
-        uint64_t pos = offset + 1;
-        if (count == 0x0F) {
-            if (pos >= tableOffset || (data[pos] >> 4) != 0x1)
-                return false;
-            const unsigned intBytes = 1u << (data[pos] & 0x0F);
-            if (intBytes > 8 || pos + 1 + intBytes > tableOffset)
-                return false;
-            count = readBigEndian(data + pos + 1, intBytes);
-            pos += 1 + intBytes;
-        }
+        if (!readCount(offset, count, pos))
+            return false;
         const uint64_t refs = kind == 0xD ? count * 2 : count;
         if (count > tableOffset || refs > (tableOffset - pos) / refSize)
             return false;
@@ -730,7 +755,8 @@ bool checkBinaryPlist(std::string_view bytes) {
             const uint64_t child = readBigEndian(data + pos + i * refSize, refSize);
             if (child >= numObjects)
                 return false;
-            work.push_back({child, item.depth + 1});
+            // A dictionary lists its key references first, then its values.
+            work.push_back({child, item.depth + 1, kind == 0xD && i < count});
             if (work.size() > maxNodes)
                 return false;
         }
@@ -773,11 +799,11 @@ std::optional<Value> fromLibplist(plist_t root) {
             return Value(d);
         }
         case PLIST_STRING: {
-            char* s = nullptr;
-            plist_get_string_val(node, &s);
-            std::string str = s ? s : "";
-            std::free(s);
-            return Value(std::move(str));
+            // By pointer and length: a string may hold NUL characters, on
+            // which libplist's copying getter aborts the process.
+            uint64_t length = 0;
+            const char* s = plist_get_string_ptr(node, &length);
+            return Value(s ? std::string(s, length) : std::string());
         }
         case PLIST_DATE: {
             int32_t sec = 0, usec = 0;

@@ -361,6 +361,67 @@ TEST(Plist, BadInputReadsAsNothing) {
     })));
 }
 
+namespace {
+
+// A binary property list of one dictionary with one entry; the key and the
+// value are given as whole objects (marker byte and contents).
+std::string binaryDictionary(const std::string& keyObject, const std::string& valueObject) {
+    std::string out = "bplist00";
+    out += "\xD1\x01\x02"; // a dictionary of one entry: key object 1, value object 2
+    const size_t keyAt = out.size();
+    out += keyObject;
+    const size_t valueAt = out.size();
+    out += valueObject;
+    const size_t tableOffset = out.size();
+    out += static_cast<char>(8);
+    out += static_cast<char>(keyAt);
+    out += static_cast<char>(valueAt);
+    std::string trailer(32, '\0');
+    trailer[6] = 1;  // offset size
+    trailer[7] = 1;  // reference size
+    trailer[15] = 3; // objects
+    trailer[31] = static_cast<char>(tableOffset);
+    return out + trailer;
+}
+
+std::string asciiObject(std::string_view text) {
+    return static_cast<char>(0x50 | text.size()) + std::string(text);
+}
+
+// UTF-16 (big-endian) code units of 7-bit text.
+std::string utf16Object(std::string_view text) {
+    std::string out(1, static_cast<char>(0x60 | text.size()));
+    for (char c : text) {
+        out += '\0';
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+// NUL characters inside binary strings: libplist aborts the process when asked
+// for such a string the usual way, so a crafted log must never get that far.
+TEST(Plist, BinaryStringsWithNulCharacters) {
+    const std::string withNul("a\0b", 3);
+    for (const auto& value : {asciiObject(withNul), utf16Object(withNul)}) {
+        auto v = parse(binaryDictionary(asciiObject("k"), value));
+        ASSERT_TRUE(v && v->asDictionary());
+        const Value* text = v->asDictionary()->find("k");
+        ASSERT_TRUE(text && text->asString());
+        // libplist itself cuts 8-bit strings at the NUL and keeps UTF-16 ones whole.
+        EXPECT_TRUE(*text->asString() == withNul || *text->asString() == "a")
+            << testing::PrintToString(*text->asString());
+    }
+    // A key cannot carry one through libplist: the file reads as nothing.
+    EXPECT_FALSE(parse(binaryDictionary(asciiObject(withNul), asciiObject("v"))));
+    EXPECT_FALSE(parse(binaryDictionary(utf16Object(withNul), asciiObject("v"))));
+    // The same file with a plain key reads.
+    auto plain = parse(binaryDictionary(utf16Object("ab"), asciiObject("v")));
+    ASSERT_TRUE(plain && plain->asDictionary());
+    EXPECT_TRUE(plain->asDictionary()->contains("ab"));
+}
+
 TEST(Plist, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
     Dictionary d;
     d.set("b", Value(1));
