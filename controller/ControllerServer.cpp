@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
@@ -114,6 +115,10 @@ bool ControllerServer::listen(const std::string& path, std::string& error) {
             error = std::string("cannot create a socket: ") + std::strerror(errno);
             return false;
         }
+        // A live controller with a full listen queue would hold a plain
+        // connect; the send timeout bounds that wait on local sockets.
+        timeval timeout{1, 0};
+        ::setsockopt(probe, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         int r = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
         int connectError = errno;
         ::close(probe);
@@ -248,6 +253,7 @@ void ControllerServer::serve(Client& client, uint32_t revents) {
     }
 
     if (session.overflowed()) {
+        std::fprintf(stderr, "pppconfd: dropping a client that stopped reading its replies\n");
         closeClient(client);
         return;
     }
