@@ -1,6 +1,6 @@
 #include "agent/PPPObserver.h"
 
-#include "agent/Daemon.h"
+#include "agent/Agent.h"
 #include "agent/PPPServices.h"
 #include "platform/FileSystem.h"
 #include "platform/Log.h"
@@ -57,7 +57,7 @@ PPPObserver::Environment PPPObserver::Environment::agent() {
     env.getStatus = [](ppp_status* status, const std::string& serviceID) {
         return PPPManager::getStatus(status, serviceID);
     };
-    env.store = [] { return static_cast<const platform::ConfigStore*>(Daemon::configStore()); };
+    env.store = [] { return static_cast<const platform::ConfigStore*>(Agent::configStore()); };
     env.post = [](std::string_view name) { platform::NotificationCenter::shared().post(name); };
     env.now = [] { return Date::now(); };
     env.pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };

@@ -1,5 +1,5 @@
-#include "agent/Daemon.h"
+#include "agent/Agent.h"
 
 int main(int argc, char** argv) {
-    return Daemon::main(argc, argv);
+    return Agent::main(argc, argv);
 }

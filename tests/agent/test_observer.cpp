@@ -1,6 +1,6 @@
 #include "TempRoot.h"
 
-#include "agent/Daemon.h"
+#include "agent/Agent.h"
 #include "agent/PPPObserver.h"
 #include "agent/PPPServices.h"
 #include "platform/ConfigStore.h"
@@ -628,7 +628,7 @@ TEST_F(ObserverTest, ConfigChangedPollsOrReloads) {
         h.pauses.clear();
         int before = h.queries;
         std::vector<std::string> posted;
-        Daemon::handleConfigChange(c.keys, observer, [&](std::string_view name) {
+        Agent::handleConfigChange(c.keys, observer, [&](std::string_view name) {
             posted.emplace_back(name);
             h.events.push_back("post " + std::string(name));
         });
@@ -648,8 +648,8 @@ TEST_F(ObserverTest, ConfigChangedPollsOrReloads) {
 }
 
 TEST_F(ObserverTest, ConfigWatchOpensTheAgentsSessionOnTheTwoKeys) {
-    ASSERT_TRUE(Daemon::setUpConfigWatch());
-    platform::ConfigStore* store = Daemon::configStore();
+    ASSERT_TRUE(Agent::setUpConfigWatch());
+    platform::ConfigStore* store = Agent::configStore();
     ASSERT_TRUE(store);
     EXPECT_EQ(store->name(), "dialledger");
     EXPECT_EQ(store->notificationKeys(),
@@ -657,6 +657,6 @@ TEST_F(ObserverTest, ConfigWatchOpensTheAgentsSessionOnTheTwoKeys) {
                                         std::string(platform::kGlobalIPv4Key)}));
     EXPECT_TRUE(store->scheduled());
     EXPECT_TRUE(log.lines().empty());
-    Daemon::tearDownConfigWatch();
-    EXPECT_FALSE(Daemon::configStore());
+    Agent::tearDownConfigWatch();
+    EXPECT_FALSE(Agent::configStore());
 }

@@ -1,4 +1,4 @@
-#include "agent/Daemon.h"
+#include "agent/Agent.h"
 
 #include "agent/PPPObserver.h"
 #include "platform/Log.h"
@@ -22,12 +22,12 @@ std::unique_ptr<platform::ConfigStore>& storeSlot() {
 
 } // namespace
 
-platform::ConfigStore* Daemon::configStore() {
+platform::ConfigStore* Agent::configStore() {
     return storeSlot().get();
 }
 
-bool Daemon::setUpConfigWatch() {
-    auto store = platform::ConfigStore::create(kStoreName, &Daemon::configChanged, nullptr);
+bool Agent::setUpConfigWatch() {
+    auto store = platform::ConfigStore::create(kStoreName, &Agent::configChanged, nullptr);
     if (!store) {
         platform::logLine("Unable to establish a session with configd.\n");
         return false;
@@ -45,14 +45,14 @@ bool Daemon::setUpConfigWatch() {
     return true;
 }
 
-void Daemon::tearDownConfigWatch() {
+void Agent::tearDownConfigWatch() {
     if (auto& store = storeSlot()) {
         store->removeFromRunLoop();
         store.reset();
     }
 }
 
-void Daemon::handleConfigChange(const std::vector<std::string>& changedKeys, PPPObserver& observer,
+void Agent::handleConfigChange(const std::vector<std::string>& changedKeys, PPPObserver& observer,
                                 const std::function<void(std::string_view)>& post) {
     if (std::find(changedKeys.begin(), changedKeys.end(), platform::kGlobalIPv4Key) !=
         changedKeys.end()) {
@@ -64,14 +64,14 @@ void Daemon::handleConfigChange(const std::vector<std::string>& changedKeys, PPP
     }
 }
 
-void Daemon::configChanged(platform::ConfigStore&, const std::vector<std::string>& changedKeys,
+void Agent::configChanged(platform::ConfigStore&, const std::vector<std::string>& changedKeys,
                            void*) {
     handleConfigChange(changedKeys, PPPObserver::sharedInstance(), [](std::string_view name) {
         platform::NotificationCenter::shared().post(name);
     });
 }
 
-int Daemon::main(int argc, char** argv) {
+int Agent::main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "-v") == 0) {
         std::printf("%s\n", kVersion);
         return 0;

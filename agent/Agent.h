@@ -11,7 +11,7 @@
 
 class PPPObserver;
 
-class Daemon {
+class Agent {
 public:
     static constexpr const char* kVersion = "0.2";
     static constexpr const char* kStoreName = "dialledger";
