@@ -53,7 +53,7 @@ void Agent::tearDownConfigWatch() {
 }
 
 void Agent::handleConfigChange(const std::vector<std::string>& changedKeys, PPPObserver& observer,
-                                const std::function<void(std::string_view)>& post) {
+                               const std::function<void(std::string_view)>& post) {
     if (std::find(changedKeys.begin(), changedKeys.end(), platform::kGlobalIPv4Key) !=
         changedKeys.end()) {
         if (post)
@@ -65,7 +65,7 @@ void Agent::handleConfigChange(const std::vector<std::string>& changedKeys, PPPO
 }
 
 void Agent::configChanged(platform::ConfigStore&, const std::vector<std::string>& changedKeys,
-                           void*) {
+                          void*) {
     handleConfigChange(changedKeys, PPPObserver::sharedInstance(), [](std::string_view name) {
         platform::NotificationCenter::shared().post(name);
     });
