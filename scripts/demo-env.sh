@@ -20,6 +20,11 @@ dl_setup_private_tree() {
     if [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
         export XAUTHORITY="$HOME/.Xauthority"
     fi
+    # Qt wants a private runtime folder and warns without one.
+    if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+        mkdir -p -m 0700 "$dir/runtime"
+        export XDG_RUNTIME_DIR="$dir/runtime"
+    fi
     export DIALLEDGER_SYSROOT="$dir/root"
     export HOME="$dir/home"
     export XDG_CONFIG_HOME="$dir/home/.config"
@@ -78,7 +83,7 @@ dl_ensure_session_bus() {
 dl_agents_of_root() {
     local root=$1 pid exe
     for pid in $(pgrep -u "$(id -u)" -x dialledger 2>/dev/null); do
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null |
+        if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null |
             grep -qxF "DIALLEDGER_SYSROOT=$root"; then
             echo "$pid"
         fi

@@ -12,6 +12,7 @@
 
 #include "ui_DLMainWindow.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QEvent>
 #include <QGuiApplication>
@@ -19,7 +20,9 @@
 #include <QIcon>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QPainter>
 #include <QScreen>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -49,6 +52,36 @@ QWidget* makeSpacer(bool flexible, QWidget* parent) {
         w->setFixedWidth(8);
     return w;
 }
+
+// Cells keep their text off the grid lines, so that right-aligned figures do
+// not touch the table's edge.
+class PaddedItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem cell(option);
+        initStyleOption(&cell, index);
+        const QWidget* view = cell.widget;
+        QStyle* style = view ? view->style() : QApplication::style();
+        // The background (alternate rows, selection) spans the whole cell...
+        QStyleOptionViewItem background(cell);
+        background.text.clear();
+        style->drawControl(QStyle::CE_ItemViewItem, &background, painter, view);
+        // ...and the text is drawn again inside it, moved in from both sides.
+        cell.rect.adjust(kPadding, 0, -kPadding, 0);
+        cell.backgroundBrush = Qt::NoBrush;
+        cell.features &= ~QStyleOptionViewItem::Alternate;
+        cell.state &= ~QStyle::State_HasFocus;
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return QStyledItemDelegate::sizeHint(option, index) + QSize(2 * kPadding, 0);
+    }
+
+private:
+    static constexpr int kPadding = 3;
+};
 
 } // namespace
 
@@ -89,12 +122,15 @@ DLMainController::DLMainController(QObject* parent)
     // The connection table's data source.
     tableModel_ = new DLConnectionsTableModel(DLConnections::sharedInstance(), this);
     connectionsView->setModel(tableModel_);
+    // The date takes the room the window gives; the figures keep a steady width.
     QHeaderView* header = connectionsView->horizontalHeader();
+    header->setStretchLastSection(false);
     header->setSectionResizeMode(QHeaderView::Interactive);
-    header->resizeSection(0, 48);
-    header->resizeSection(1, 200);
-    header->resizeSection(2, 110);
-    header->resizeSection(3, 110);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->resizeSection(0, 44);
+    for (int column = 2; column <= 4; ++column)
+        header->resizeSection(column, 104);
+    connectionsView->setItemDelegate(new PaddedItemDelegate(connectionsView));
     connectionsView->verticalHeader()->setDefaultSectionSize(
         connectionsView->fontMetrics().height() + 8);
 
@@ -277,6 +313,8 @@ void DLMainController::update() {
     if (!connections)
         connections = &DLConnections::sharedInstance();
     tableModel_->reload();
+    // The newest connection is the last row: keep it in sight.
+    connectionsView->scrollToBottom();
 
     const uint32_t total = connections->total();
     totalLabel->setText(QString::asprintf(

@@ -30,6 +30,13 @@ Daemon::CriticalAlert& criticalAlert() {
     return alert;
 }
 
+// The launchers whose start is still pending: each owns itself until its
+// outcome, and this list is what keeps it in reach meanwhile.
+std::vector<Daemon*>& pendingLaunchers() {
+    static std::vector<Daemon*> launchers;
+    return launchers;
+}
+
 std::string& bundleOverride() {
     static std::string path;
     return path;
@@ -204,6 +211,7 @@ pid_t Daemon::spawnAgent(const std::string& bundlePath) {
 Daemon::Daemon() = default;
 
 Daemon::~Daemon() {
+    std::erase(pendingLaunchers(), this);
     platform::NotificationCenter::shared().removeObserver(this);
     timer.reset();
     reapChild();
@@ -214,6 +222,7 @@ void Daemon::launch() {
     // signal the bus has not been told we want is never delivered to us.
     platform::NotificationCenter::shared().observe(this, std::string(platform::kDaemonStarted),
                                                    [this] { launchSuccess(); });
+    pendingLaunchers().push_back(this);
     child_ = spawnAgent(agentBundlePath());
     if (auto& factory = timerFactory())
         timer = factory(kStartWaitSeconds, [this] { launchFailed(); });

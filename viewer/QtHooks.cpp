@@ -15,7 +15,8 @@ namespace {
 
 class QtTimer final : public Daemon::Timer {
 public:
-    QtTimer(double seconds, std::function<void()> fire) : timer_(new QTimer) {
+    QtTimer(double seconds, std::function<void()> fire)
+        : timer_(new QTimer(QCoreApplication::instance())) {
         timer_->setSingleShot(true);
         timer_->setTimerType(Qt::PreciseTimer);
         QObject::connect(timer_, &QTimer::timeout, timer_, std::move(fire));
