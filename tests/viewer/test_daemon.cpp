@@ -232,6 +232,7 @@ TEST_F(InstallTest, FreshHomeGetsTheCopyTheLoginEntryAndTheVersion) {
     Daemon::install();
 
     EXPECT_EQ(apptest::readText(installed + "/dialledger"), "#!/bin/sh\n# agent v2\n");
+    EXPECT_EQ(access((installed + "/dialledger").c_str(), X_OK), 0) << "still a program";
     auto list = loginList();
     ASSERT_TRUE(list);
     ASSERT_EQ(list->size(), 1u);
