@@ -222,6 +222,12 @@ void ControllerServer::acceptClients() {
         client->source.reset(source);
         client->interest = EPOLLIN;
         client->session = &service_.openSession();
+        struct ucred credentials {};
+        socklen_t size = sizeof credentials;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
+            size == sizeof credentials)
+            client->session->setPeer(
+                PeerCredentials{credentials.pid, credentials.uid, credentials.gid});
         clients_.push_back(std::move(client));
     }
 }

@@ -117,6 +117,10 @@ void ControllerService::handleRequest(Session& session, const ppp_msg_hdr& heade
     case PPP_DISCONNECT: {
         if (!linkIndex(header.link, index))
             return reply(session, header, kNoSuchLink);
+        if (authorizer_) {
+            if (uint32_t refusal = authorizer_(session, header.type, index))
+                return reply(session, header, refusal);
+        }
         uint32_t result =
             header.type == PPP_CONNECT ? source_.connect(index) : source_.disconnect(index);
         return reply(session, header, result);

@@ -9,12 +9,20 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "controller/LinkSource.h"
 
 namespace controller {
+
+// Who is at the other end of a client socket, as the kernel says.
+struct PeerCredentials {
+    int64_t pid = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+};
 
 class ControllerService {
 public:
@@ -30,6 +38,9 @@ public:
         bool closing() const { return closing_; }
         // True when the client stopped reading: it is dropped without a flush.
         bool overflowed() const { return output_.size() > kMaxPendingOutput; }
+        // The client's credentials; nothing when the server could not learn them.
+        const std::optional<PeerCredentials>& peer() const { return peer_; }
+        void setPeer(PeerCredentials peer) { peer_ = peer; }
 
     private:
         friend class ControllerService;
@@ -38,6 +49,7 @@ public:
         bool closing_ = false;
         bool allLinkEvents_ = false;
         std::set<uint32_t> linkEvents_;
+        std::optional<PeerCredentials> peer_;
     };
 
     // Options other than the service ID that one link keeps.
@@ -61,6 +73,10 @@ public:
     void setOutputHandler(std::function<void(Session&)> handler) {
         outputHandler_ = std::move(handler);
     }
+    // Asked before a connect or disconnect request reaches the link source:
+    // 0 lets it through, anything else is the result code of the refusal.
+    using Authorizer = std::function<uint32_t(const Session& session, uint16_t type, size_t index)>;
+    void setAuthorizer(Authorizer authorizer) { authorizer_ = std::move(authorizer); }
     // Called for every phase change of a link (the daemon logs them).
     void setPhaseObserver(std::function<void(size_t index, uint32_t phase)> observer) {
         phaseObserver_ = std::move(observer);
@@ -81,6 +97,7 @@ private:
     std::map<size_t, std::map<uint32_t, std::vector<uint8_t>>> options_;
     std::function<void(Session&)> outputHandler_;
     std::function<void(size_t, uint32_t)> phaseObserver_;
+    Authorizer authorizer_;
 };
 
 } // namespace controller
