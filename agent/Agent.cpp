@@ -85,6 +85,11 @@ int Agent::main(int argc, char** argv) {
     if (!(foreground && std::strcmp(foreground, "1") == 0))
         (void)::daemon(0, 0);
 
+    // A write past the file size limit must fail with an error the append
+    // path logs and survives, not end the agent: the default action of
+    // SIGXFSZ would stop all recording over one oversized log.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     platform::RunLoop& loop = platform::RunLoop::main();
     platform::NotificationCenter& centre = platform::NotificationCenter::shared();
     centre.attach(loop);
