@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -138,7 +139,11 @@ inline bool needsNamespace(const ChildFaults& f) {
 // Runs in the forked child: only system calls from here to exec.
 inline bool applyFaults(const ChildFaults& f, const std::string& stage) {
     if (f.fileSizeLimit) {
-        rlimit limit{*f.fileSizeLimit, *f.fileSizeLimit};
+        // Only the soft limit: the test lifts it again later, which raising
+        // a hard limit would need a capability for.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = *f.fileSizeLimit;
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             return false;
     }
@@ -275,8 +280,12 @@ inline bool liftReadOnly(pid_t target, const std::string& folder) {
     return pid > 0 && reap(pid) == 0;
 }
 
+// Sets the soft file size limit of that process (up to its hard limit).
 inline bool setFileSizeLimit(pid_t target, rlim_t bytes) {
-    rlimit limit{bytes, bytes};
+    rlimit limit{};
+    if (::prlimit(target, RLIMIT_FSIZE, nullptr, &limit) != 0)
+        return false;
+    limit.rlim_cur = std::min(bytes, limit.rlim_max);
     return ::prlimit(target, RLIMIT_FSIZE, &limit, nullptr) == 0;
 }
 
