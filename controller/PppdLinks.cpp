@@ -102,12 +102,24 @@ uint32_t counter(const std::string& folder, const char* name) {
     return static_cast<uint32_t>(parseNumber(text, 10).value_or(0));
 }
 
+// Up and running as the kernel tells it: IFF_UP and IFF_RUNNING. The flags
+// file holds the flags the interface was configured with, in which the
+// kernel never stores IFF_RUNNING: it derives that one from the operational
+// state ("up", or "unknown" for drivers such as ppp that do not report one).
 bool interfaceRunning(const std::string& interface) {
+    const std::string folder = PppdLinks::interfaceFolder(interface);
     std::string text;
-    if (!readSmallFile(PppdLinks::interfaceFolder(interface) + "/flags", text))
+    if (!readSmallFile(folder + "/flags", text))
         return false;
     auto flags = parseNumber(text, 16);
-    return flags && (*flags & (kIffUp | kIffRunning)) == (kIffUp | kIffRunning);
+    if (!flags || !(*flags & kIffUp))
+        return false;
+    if (*flags & kIffRunning)
+        return true;
+    if (!readSmallFile(folder + "/operstate", text))
+        return false;
+    std::string_view state = trimmed(text);
+    return state == "up" || state == "unknown";
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {

@@ -133,6 +133,9 @@ public:
     void setFlags(const std::string& name, const std::string& flags) const {
         write(interfaceFolder(name) + "/flags", flags + "\n");
     }
+    void setOperstate(const std::string& name, const std::string& state) const {
+        write(interfaceFolder(name) + "/operstate", state + "\n");
+    }
     void setCounters(const std::string& name, const std::string& rx, const std::string& tx) const {
         write(interfaceFolder(name) + "/statistics/rx_bytes", rx + "\n");
         write(interfaceFolder(name) + "/statistics/tx_bytes", tx + "\n");

@@ -185,14 +185,27 @@ TEST_F(PppdLinksTest, PhaseFollowsThePidFileAndTheInterface) {
     EXPECT_EQ(links->status(0).phase, kDialing); // the interface does not exist
     EXPECT_EQ(links->link(0).interface, "ppp0");
 
-    // Both IFF_UP (0x1) and IFF_RUNNING (0x40) make a running link.
-    const std::pair<std::string, uint32_t> flags[] = {
-        {"0x1091", kDialing},  {"0x1050", kDialing},    {"junk", kDialing},
-        {"0x41", PPP_RUNNING}, {"0x10d1", PPP_RUNNING},
+    // Running is IFF_UP (0x1) with IFF_RUNNING (0x40), which the kernel
+    // shows in the operational state rather than in the flags file.
+    struct FlagCase {
+        std::string flags;
+        std::optional<std::string> operstate; // nothing: no such file
+        uint32_t phase;
     };
-    for (const auto& [value, phase] : flags) {
-        machine.setFlags("ppp0", value);
-        EXPECT_EQ(links->status(0).phase, phase) << value;
+    const FlagCase flagCases[] = {
+        {"0x1091", std::nullopt, kDialing},  {"0x1050", std::nullopt, kDialing},
+        {"junk", "unknown", kDialing},       {"0x1091", "down", kDialing},
+        {"0x1091", "dormant", kDialing},     {"0x1091", "lowerlayerdown", kDialing},
+        {"0x1090", "unknown", kDialing},     {"0x1090", "up", kDialing},
+        {"0x1091", "unknown", PPP_RUNNING},  {"0x1003", "up", PPP_RUNNING},
+        {"0x41", std::nullopt, PPP_RUNNING}, {"0x10d1", "down", PPP_RUNNING},
+    };
+    for (const FlagCase& c : flagCases) {
+        machine.setFlags("ppp0", c.flags);
+        std::filesystem::remove(machine.interfaceFolder("ppp0") + "/operstate");
+        if (c.operstate)
+            machine.setOperstate("ppp0", *c.operstate);
+        EXPECT_EQ(links->status(0).phase, c.phase) << c.flags << " " << c.operstate.value_or("-");
     }
 
     // Counters: the low 32 bits of the kernel's; time from the first look
@@ -431,6 +444,125 @@ TEST(ControllerAuthorizer, RefusedRequestsGetTheResultCode) {
     EXPECT_EQ(exchange(root0, PPP_CONNECT), 0u);
     EXPECT_EQ(links.status(0).phase, kDialing);
     EXPECT_EQ(exchange(root0, PPP_DISCONNECT), 0u);
+}
+
+} // namespace
+
+// The kernel's link events, from a real tun interface: the part below runs in
+// a network and mount namespace of its own, started by the test after it.
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+
+#include "tests/controller/PppconfdProcess.h"
+
+namespace {
+
+bool setInterfaceUp(const char* name, bool up) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    struct ifreq request {};
+    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags =
+            static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
+        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+TEST(PppdTun, DISABLED_InsideANamespace) {
+    if (!std::getenv("DL_TUN_CHILD"))
+        GTEST_SKIP() << "runs only inside the namespace its parent test makes";
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make the mounts private: " << std::strerror(errno);
+    int tun = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    if (tun < 0)
+        GTEST_SKIP() << "no tun device: " << std::strerror(errno);
+    struct ifreq request {};
+    std::strncpy(request.ifr_name, "dltun0", IFNAMSIZ - 1);
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    if (::ioctl(tun, TUNSETIFF, &request) != 0)
+        GTEST_SKIP() << "cannot make a tun interface: " << std::strerror(errno);
+
+    testsupport::TempRoot root;
+    PppdMachine machine(root.path(), root.path() + "/scratch");
+    // This namespace's /sys, where the links read it.
+    const std::string sys = root.path() + "/sys";
+    std::filesystem::create_directories(sys);
+    if (::mount("sysfs", sys.c_str(), "sysfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount sysfs: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{sys};
+    ASSERT_TRUE(std::filesystem::exists(sys + "/class/net/dltun0/flags"));
+
+    machine.setServices({{"TUN"}});
+    const pid_t pppd = machine.startPppd();
+    machine.writePidFile("TUN", std::to_string(pppd) + "\ndltun0\n");
+
+    std::vector<uint32_t> phases;
+    PppdLinks::Options options;
+    options.pppdProgram = machine.fakePppd();
+    PppdLinks links(options);
+    links.setPhaseHandler([&](size_t, uint32_t phase) { phases.push_back(phase); });
+    EXPECT_EQ(links.status(0).phase, kDialing); // the interface is down
+
+    platform::RunLoop& loop = platform::RunLoop::main();
+    ASSERT_TRUE(links.watch(loop));
+    auto until = [&](const std::function<bool()>& condition) {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!condition() && std::chrono::steady_clock::now() < deadline)
+            loop.runFor(20ms);
+        return condition();
+    };
+
+    // Nothing but the kernel's event makes the links look again here.
+    ASSERT_TRUE(setInterfaceUp("dltun0", true));
+    ASSERT_TRUE(until([&] { return !phases.empty(); }));
+    EXPECT_EQ(phases, std::vector<uint32_t>{PPP_RUNNING});
+
+    // A packet written to the tun device is one the interface received.
+    unsigned char packet[28] = {0x45, 0, 0,  28, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0,
+                                0,    1, 10, 0,  0, 2, 0, 9, 0,  9,  0, 8, 0,  0};
+    ASSERT_EQ(::write(tun, packet, sizeof packet), ssize_t(sizeof packet));
+    std::string rx;
+    ASSERT_TRUE(platform::readFile(sys + "/class/net/dltun0/statistics/rx_bytes", rx));
+    ppp_status status = links.status(0);
+    EXPECT_EQ(status.phase, PPP_RUNNING);
+    EXPECT_EQ(status.s.connected.inBytes, std::stoul(rx));
+    EXPECT_GE(status.s.connected.inBytes, sizeof packet);
+
+    // Closing the device takes the interface away.
+    ::close(tun);
+    ASSERT_TRUE(until([&] { return phases.size() == 2; }));
+    EXPECT_EQ(phases.back(), kDialing);
+}
+
+TEST(PppdTun, LinkEventsOfATunInterfaceReachTheLinks) {
+    if (::geteuid() != 0 || ::access("/dev/net/tun", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "needs root and /dev/net/tun";
+    if (std::system("unshare -n -m true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "this machine allows no private network namespace";
+    testsupport::TempRoot root;
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    ::setenv("DL_TUN_CHILD", "1", 1);
+    auto run = testsupport::runProgram(root, {"/usr/bin/unshare", "-n", "-m", "--",
+                                              std::string(self, size_t(n)),
+                                              "--gtest_also_run_disabled_tests",
+                                              "--gtest_filter=PppdTun.DISABLED_InsideANamespace"});
+    ::unsetenv("DL_TUN_CHILD");
+    if (run.status == 0 && run.out.find("[  SKIPPED ]") != std::string::npos)
+        GTEST_SKIP() << run.out;
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
 }
 
 } // namespace
