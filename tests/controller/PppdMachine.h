@@ -64,6 +64,20 @@ public:
     ~PppdMachine() {
         while (!started_.empty())
             stop(started_.back());
+        // Stand-ins that a controller started and a failed test left running.
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(root_ + "/var/run", ignored)) {
+            std::string text;
+            if (!platform::readFile(entry.path().string(), text, 4096))
+                continue;
+            pid_t pid = static_cast<pid_t>(std::atol(text.c_str()));
+            char target[4096];
+            ssize_t n = pid > 0 ? ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(),
+                                             target, sizeof target - 1)
+                                : -1;
+            if (n > 0 && std::string(target, size_t(n)) == sleeper())
+                ::kill(pid, SIGKILL);
+        }
     }
     PppdMachine(const PppdMachine&) = delete;
     PppdMachine& operator=(const PppdMachine&) = delete;
