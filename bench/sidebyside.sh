@@ -128,12 +128,16 @@ done
 
 tck=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }   # utime + stime
+# Time on a CPU in nanoseconds: the same total at full precision (the ticks
+# above move in 10 ms steps, coarse next to what these two programs use).
+cpu_ns() { awk '{ print $1 }' "/proc/$1/schedstat"; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 pss_kib() { awk '/^Pss:/ { print $2 }' "/proc/$1/smaps_rollup"; }
 
-declare -A cpu0 rss_sum rss_max pss_sum pss_max
+declare -A cpu0 ns0 rss_sum rss_max pss_sum pss_max
 for p in "$agent" "$peer"; do
     cpu0[$p]=$(cpu_ticks "$p")
+    ns0[$p]=$(cpu_ns "$p")
     rss_sum[$p]=0 rss_max[$p]=0 pss_sum[$p]=0 pss_max[$p]=0
 done
 samples=0
@@ -154,18 +158,20 @@ elapsed=$(($(date +%s) - start))
 records=$(grep -c '^Service down' "$dir/dialledger.out" || true)
 printf 'window: %d s, %d samples every %d s; dialledger wrote %d connection records\n' \
     "$elapsed" "$samples" "$interval" "$records"
-printf '%-12s %12s %12s %12s %12s %14s\n' program "VmRSS mean" "VmRSS max" "PSS mean" "PSS max" "CPU (ms)"
-declare -A cpu_ms
+printf '%-12s %12s %12s %12s %12s %14s %14s\n' program "VmRSS mean" "VmRSS max" "PSS mean" \
+    "PSS max" "CPU (ticks ms)" "CPU (ms)"
+declare -A cpu_ms cpu_exact
 for p in "$agent" "$peer"; do
     name=dialledger
     [ "$p" = "$peer" ] && name=vnstatd
     cpu_ms[$p]=$(( ($(cpu_ticks "$p") - cpu0[$p]) * 1000 / tck ))
-    printf '%-12s %9d KiB %9d KiB %9d KiB %9d KiB %14d\n' "$name" \
+    cpu_exact[$p]=$(awk -v a="${ns0[$p]}" -v b="$(cpu_ns "$p")" 'BEGIN { printf "%.1f", (b - a) / 1e6 }')
+    printf '%-12s %9d KiB %9d KiB %9d KiB %9d KiB %14d %14s\n' "$name" \
         $((rss_sum[$p] / samples)) "${rss_max[$p]}" $((pss_sum[$p] / samples)) "${pss_max[$p]}" \
-        "${cpu_ms[$p]}"
+        "${cpu_ms[$p]}" "${cpu_exact[$p]}"
 done
 awk -v ar="${rss_max[$agent]}" -v pr="${rss_max[$peer]}" -v ap="${pss_max[$agent]}" \
-    -v pp="${pss_max[$peer]}" -v ac="${cpu_ms[$agent]}" -v pc="${cpu_ms[$peer]}" 'BEGIN {
+    -v pp="${pss_max[$peer]}" -v ac="${cpu_exact[$agent]}" -v pc="${cpu_exact[$peer]}" 'BEGIN {
     printf "dialledger / vnstatd: VmRSS max %.2f, PSS max %.2f, CPU ", ar / pr, ap / pp
     if (pc > 0) printf "%.2f\n", ac / pc; else printf "(vnstatd used no measurable CPU)\n"
 }'
