@@ -106,8 +106,14 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (int(pppd) + int(importPeers) + int(!simulate.empty()) != 1) {
-        std::fprintf(stderr, "pppconfd: give exactly one of --pppd, --simulate FILE and "
+    const int modes = int(pppd) + int(importPeers) + int(!simulate.empty());
+    if (modes == 0) {
+        std::fprintf(
+            stderr, "pppconfd: no link source given: use --pppd or --simulate FILE (try --help)\n");
+        return 2;
+    }
+    if (modes > 1) {
+        std::fprintf(stderr, "pppconfd: give only one of --pppd, --simulate FILE and "
                              "--import-peers (try --help)\n");
         return 2;
     }
