@@ -139,6 +139,7 @@ bool addPeers(Dictionary& preferences, const std::vector<std::string>& peers,
         sets->set(setID, Value(std::move(location)));
         result.createdLocation = true;
     }
+    result.locationID = setID;
     Dictionary* location = sets->find(setID)->asDictionary();
     Dictionary* network = location ? dictionaryIn(*location, "Network") : nullptr;
     const bool hadService = network && network->contains("Service");
@@ -286,6 +287,9 @@ int importPeers(std::string& report) {
                   " peer(s)\n";
         return 0;
     }
+    const std::string* current = stringIn(&preferences, "CurrentSet");
+    const bool automaticActive =
+        current && current->substr(current->find_last_of('/') + 1) == result.locationID;
     std::string folder = path.substr(0, path.find_last_of('/'));
     if (!makeFolders(folder) || !platform::writeXmlFile(path, Value(std::move(preferences)))) {
         report += "pppconfd: cannot write " + path + ": " + std::strerror(errno) + "\n";
@@ -301,6 +305,11 @@ int importPeers(std::string& report) {
         report +=
             std::string("pppconfd: made \"") + kAutomaticLocation + "\" the active location\n";
     report += "pppconfd: wrote " + path + "\n";
+    if (!automaticActive) {
+        // The agent records the links of the active location only.
+        report += std::string("pppconfd: the active location is not \"") + kAutomaticLocation +
+                  "\"; its links are recorded once it is\n";
+    }
     return 0;
 }
 

@@ -16,6 +16,7 @@ struct PeerImport {
     std::vector<std::string> added;     // services created
     std::vector<std::string> joined;    // existing services put into the location
     std::vector<std::string> conflicts; // IDs held by a service that is not PPP
+    std::string locationID;             // the set ID of "Automatic"
     bool createdLocation = false;
     bool activatedLocation = false;
     bool changed = false;

@@ -264,8 +264,18 @@ TEST_F(ImportPeersProgram, WritesOnceAndTheAgentsStoreSeesTheServices) {
     std::ofstream(peers + "/mobile") << "noauth\n";
     ProgramRun third = runProgram(root, {kPppconfd, "--import-peers"});
     ASSERT_EQ(third.status, 0) << third.err;
+    EXPECT_EQ(third.out.find("active location is not"), std::string::npos) << third.out;
     EXPECT_EQ(strings(store->copyValue(platform::kGlobalIPv4Key)->asDictionary(), "ServiceOrder"),
               (std::vector<std::string>{"dsl", "provider", "mobile"}));
+}
+
+TEST_F(ImportPeersProgram, SaysWhenAnotherLocationIsActive) {
+    std::filesystem::create_directories(std::filesystem::path(prefs).parent_path());
+    ASSERT_TRUE(platform::writeXmlFile(prefs, Value(fixture("agent/preferences.plist"))));
+    ProgramRun run = runProgram(root, {kPppconfd, "--import-peers"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("the active location is not \"Automatic\""), std::string::npos)
+        << run.out;
 }
 
 TEST_F(ImportPeersProgram, NeverReplacesWhatItCannotRead) {
