@@ -137,6 +137,19 @@ public:
     void writePidFile(const std::string& serviceID, const std::string& text) const {
         write(pidFile(serviceID), text);
     }
+    // The pid line of the pid file a pppd writes, once it is complete ("" when
+    // none comes in time).
+    std::string waitForPidLine(const std::string& serviceID) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::string text;
+            if (platform::readFile(pidFile(serviceID), text, 4096) && !text.empty() &&
+                text.back() == '\n')
+                return text.substr(0, text.find('\n') + 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return "";
+    }
     void removePidFile(const std::string& serviceID) const {
         std::filesystem::remove(pidFile(serviceID));
     }

@@ -150,10 +150,9 @@ TEST_F(PppdDaemonTest, ALinkComesUpCountsAndGoesDownForItsClients) {
     EXPECT_EQ(message.type, PPP_EVENT);
     EXPECT_EQ(message.link, 1u);
     EXPECT_EQ(message.cookie, controller::PppdLinks::kDialingPhase);
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(machine.pidFile("DSL")); }));
-
     // pppd names its interface and brings it up.
-    std::string pid = readWhole(machine.pidFile("DSL"));
+    const std::string pid = machine.waitForPidLine("DSL");
+    ASSERT_FALSE(pid.empty());
     machine.setCounters("ppp7", "5000", "700");
     machine.setOperstate("ppp7", "unknown");
     machine.setFlags("ppp7", "0x1091");

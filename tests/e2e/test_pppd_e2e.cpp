@@ -14,10 +14,6 @@ namespace {
 
 const std::string kModem = "SVC-MODEM";
 
-bool fileExists(const std::string& path) {
-    return std::filesystem::exists(path);
-}
-
 TEST(PppdEndToEnd, TheAgentRecordsAConnectionOfAPppdLink) {
     AgentWorld w;
     pppdtest::PppdMachine machine(w.root.sysroot, w.root.path + "/scratch");
@@ -38,11 +34,11 @@ TEST(PppdEndToEnd, TheAgentRecordsAConnectionOfAPppdLink) {
     // Dial: pppconfd starts pppd for the service, which writes its pid file.
     ASSERT_TRUE(PPPManager::sharedInstance());
     PPPManager::sharedInstance()->pppConnectService(kModem);
-    ASSERT_TRUE(w.waitFor([&] { return fileExists(machine.pidFile(kModem)); }, 10s));
+    const std::string pid = machine.waitForPidLine(kModem);
+    ASSERT_FALSE(pid.empty());
     EXPECT_EQ(machine.fakeArgs(), (std::vector<std::string>{"call", kModem, "linkname", kModem}));
 
     // pppd brings ppp0 up.
-    const std::string pid = testsupport::readWhole(machine.pidFile(kModem));
     machine.setCounters("ppp0", "1000", "100");
     machine.setOperstate("ppp0", "unknown");
     machine.setFlags("ppp0", "0x1091");
