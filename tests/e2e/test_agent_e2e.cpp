@@ -55,9 +55,11 @@ TEST(AgentEndToEnd, OneConnectionGivesOneRecordThenAnUpdate) {
     expectCountersAtRates(r, kModemInRate, kModemOutRate);
 
     // The update came after the record was in the file.
-    for (const Notice& n : w.notices)
-        if (n.name == kUpdate)
+    for (const Notice& n : w.notices) {
+        if (n.name == kUpdate) {
             EXPECT_EQ(n.modemRecords, 1u);
+        }
+    }
 
     // Nothing more for that connection later on.
     w.idle(3500ms);
