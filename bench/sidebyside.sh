@@ -94,7 +94,8 @@ bus_pid=$(sed -n 2p <<<"$out")
 
 DIALLEDGER_SYSROOT=$root HOME=$home "$build/bin/pppconfd" --simulate "$dir/links.plist" \
     >"$dir/pppconfd.log" 2>&1 &
-pids+=($!)
+controller=$!
+pids+=("$controller")
 for _ in $(seq 50); do [ -S "$root/var/run/pppconfd" ] && break; sleep 0.1; done
 DIALLEDGER_SYSROOT=$root HOME=$home DBUS_SESSION_BUS_ADDRESS=$bus_address \
     DIALLEDGER_FOREGROUND=1 "$build/bin/dialledger" >"$dir/dialledger.out" 2>&1 &
@@ -135,7 +136,7 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 pss_kib() { awk '/^Pss:/ { print $2 }' "/proc/$1/smaps_rollup"; }
 
 declare -A cpu0 ns0 rss_sum rss_max pss_sum pss_max
-for p in "$agent" "$peer"; do
+for p in "$agent" "$peer" "$controller"; do
     cpu0[$p]=$(cpu_ticks "$p")
     ns0[$p]=$(cpu_ns "$p")
     rss_sum[$p]=0 rss_max[$p]=0 pss_sum[$p]=0 pss_max[$p]=0
@@ -143,7 +144,7 @@ done
 samples=0
 start=$(date +%s)
 while :; do
-    for p in "$agent" "$peer"; do
+    for p in "$agent" "$peer" "$controller"; do
         r=$(rss_kib "$p") s=$(pss_kib "$p")
         rss_sum[$p]=$((rss_sum[$p] + r)) pss_sum[$p]=$((pss_sum[$p] + s))
         [ "$r" -gt "${rss_max[$p]}" ] && rss_max[$p]=$r
@@ -161,9 +162,12 @@ printf 'window: %d s, %d samples every %d s; dialledger wrote %d connection reco
 printf '%-12s %12s %12s %12s %12s %14s %14s\n' program "VmRSS mean" "VmRSS max" "PSS mean" \
     "PSS max" "CPU (ticks ms)" "CPU (ms)"
 declare -A cpu_ms cpu_exact
-for p in "$agent" "$peer"; do
+# pppconfd stands in for the system's PPP controller, which runs with or
+# without the agent; it is shown for what answering the agent's polls costs.
+for p in "$agent" "$peer" "$controller"; do
     name=dialledger
     [ "$p" = "$peer" ] && name=vnstatd
+    [ "$p" = "$controller" ] && name="(pppconfd)"
     cpu_ms[$p]=$(( ($(cpu_ticks "$p") - cpu0[$p]) * 1000 / tck ))
     cpu_exact[$p]=$(awk -v a="${ns0[$p]}" -v b="$(cpu_ns "$p")" 'BEGIN { printf "%.1f", (b - a) / 1e6 }')
     printf '%-12s %9d KiB %9d KiB %9d KiB %9d KiB %14d %14s\n' "$name" \
