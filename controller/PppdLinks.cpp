@@ -248,7 +248,7 @@ void PppdLinks::reloadServices() {
             continue;
         }
         auto it = std::find_if(links_.begin(), links_.end(),
-                               [&](const Link& l) { return l.serviceID == serviceID; });
+                               [&id = serviceID](const Link& l) { return l.serviceID == id; });
         size_t index = static_cast<size_t>(it - links_.begin());
         if (it == links_.end()) {
             // Links keep their place for the life of the daemon, so a client's
