@@ -6,7 +6,8 @@
 // round of queries the clients begin, so every query meets the first reply.
 //
 // The manager talks to a real listening socket in the private root (it
-// connects by path); the library runs over a socket pair.
+// connects by path); the library over a socket pair or, for every input whose
+// first byte has its high bit set, a connection made by its own PPPInit.
 //
 // The library reports each failure on standard error; run with
 // -close_fd_mask=2 to keep the fuzzer's own output readable.
@@ -142,9 +143,22 @@ void runManager(uint8_t start, std::string_view replies) {
 }
 
 void runLibrary(uint8_t start, std::string_view replies) {
+    // Every other input opens the connection the library's own way, the
+    // others over a socket pair.
     int fds[2];
-    FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "no socket pair");
-    const int ref = fds[0];
+    int32_t ref = -1;
+    if (start & 0x80) {
+        int listener = listenOnce();
+        FUZZ_CHECK(PPPInit(&ref) == 0, "the library cannot reach the listening controller");
+        fds[0] = ref;
+        fds[1] = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        FUZZ_CHECK(fds[1] >= 0, "cannot accept the library");
+        ::close(listener);
+    } else {
+        FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0,
+                   "no socket pair");
+        ref = fds[0];
+    }
     raiseBuffer(fds[1]);
     serve(fds[1], replies);
 
@@ -178,6 +192,15 @@ void runLibrary(uint8_t start, std::string_view replies) {
             int32_t status = PPPGetOption(ref, 1, PPP_OPT_SERVICEID, &value, &length);
             if (value != reinterpret_cast<void*>(uintptr_t(1))) {
                 FUZZ_CHECK(status == 0 || value == nullptr, "a failed option query kept a value");
+                if (value) {
+                    // A service ID as the controller sent it, shown as text and
+                    // encoded back the way a lookup would send it.
+                    const std::string_view bytes(static_cast<const char*>(value), length);
+                    std::string back;
+                    FUZZ_CHECK(pppToMacRoman(pppFromMacRoman(bytes), back) && back == bytes,
+                               "Mac OS Roman text does not survive a round trip");
+                    (void)pppToMacRoman(bytes, back);
+                }
                 std::free(value);
             }
             break;
@@ -223,7 +246,7 @@ void runLibrary(uint8_t start, std::string_view replies) {
             break;
         }
     }
-    ::close(fds[0]);
+    FUZZ_CHECK(PPPDispose(ref) == 0, "cannot close the connection");
     ::close(fds[1]);
 }
 
