@@ -1,6 +1,7 @@
 #include "agent/Agent.h"
 
 #include "agent/PPPObserver.h"
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/Notifications.h"
 #include "platform/RunLoop.h"
@@ -106,6 +107,11 @@ int Agent::main(int argc, char** argv) {
             loop.stop(0);
         }));
     }
+
+    // An agent killed in the middle of an append leaves its temporary file
+    // beside the log (the log itself is whole either way): clear such leftovers.
+    platform::removeStaleTemporaryFiles(PPPObserver::applicationSupportFolder(),
+                                        std::chrono::minutes(1));
 
     PPPObserver::start();
 

@@ -1,10 +1,12 @@
 #include "platform/FileSystem.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -43,10 +45,14 @@ uint64_t randomBits() {
     return v;
 }
 
-// A fresh name beside `path` for a file or folder being prepared there.
+constexpr std::string_view kTempMarker = ".tmp-";
+constexpr size_t kTempDigits = 16;
+
+// A fresh name beside `path` for a file or folder being prepared there:
+// "." + its name + ".tmp-" + 16 hex digits.
 std::string siblingTempName(const std::string& path) {
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%016llx",
+    std::snprintf(suffix, sizeof suffix, ".tmp-%0*llx", static_cast<int>(kTempDigits),
                   static_cast<unsigned long long>(randomBits()));
     std::string dir = parentOf(path);
     std::string base = "." + baseNameOf(path) + suffix;
@@ -270,6 +276,43 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
     }
     fsyncDirectoryOf(target);
     return true;
+}
+
+namespace {
+
+bool isTempName(std::string_view name) {
+    if (name.size() < 1 + kTempMarker.size() + kTempDigits || name[0] != '.')
+        return false;
+    const std::string_view tail = name.substr(name.size() - kTempDigits - kTempMarker.size());
+    if (tail.substr(0, kTempMarker.size()) != kTempMarker)
+        return false;
+    for (char c : tail.substr(kTempMarker.size()))
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+} // namespace
+
+int removeStaleTemporaryFiles(const std::string& folder, std::chrono::seconds minAge) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return 0;
+    const time_t cutoff = ::time(nullptr) - static_cast<time_t>(minAge.count());
+    int removed = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (!isTempName(e->d_name))
+            continue;
+        struct stat st;
+        // Only plain files: a folder being copied into place is not ours to judge.
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_mtime > cutoff)
+            continue;
+        if (::unlinkat(::dirfd(dir), e->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 bool readFile(const std::string& path, std::string& out, size_t maxBytes) {

@@ -1,6 +1,7 @@
 // Path operations used by the agent and the viewer.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ bool removePath(const std::string& path);
 bool copyTree(const std::string& from, const std::string& to);
 // Creates (or replaces) a file holding exactly these bytes by atomic replace.
 bool writeFileAtomically(const std::string& path, std::string_view bytes);
+// Removes the temporary files that an atomic replace left in `folder` when its
+// process was killed mid-write, once they are older than `minAge` (so that a
+// write still in flight in another process is never touched). Returns how
+// many were removed.
+int removeStaleTemporaryFiles(const std::string& folder, std::chrono::seconds minAge);
 // Reads a whole file; false when it cannot be read or is larger than maxBytes.
 bool readFile(const std::string& path, std::string& out, size_t maxBytes = size_t(1) << 30);
 

@@ -1,5 +1,8 @@
 #include "AgentWorld.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 using namespace e2e;
@@ -220,12 +223,19 @@ TEST(AgentEndToEnd, VersionOptionOnlyWhenAlone) {
     w.idle(300ms);
     EXPECT_EQ(w.noticesNamed(kStarted), 0u);
 
-    // Anything else is ignored and the agent starts as usual.
+    // Anything else is ignored and the agent starts as usual, clearing the
+    // temporary file that an agent killed mid-append left beside a log.
     for (std::vector<std::string> args :
          {std::vector<std::string>{"-v", "x"}, {"-verbose"}, {"--v"}}) {
         AgentWorld other;
+        TempRoot::makePath(other.root.logFolder());
+        const std::string leftover = other.root.logFolder() + "/.SVC.tmp-00000000000000ab";
+        ASSERT_TRUE(platform::writeFileAtomically(leftover, "half a log"));
+        timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 600, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, leftover.c_str(), old, 0), 0);
         other.startAgent(args);
         EXPECT_TRUE(other.waitForOutput("2 service(s) loaded.\n")) << args[0];
+        EXPECT_FALSE(platform::pathExists(leftover)) << args[0];
         EXPECT_TRUE(other.waitFor([&] { return other.noticesNamed(kStarted) == 1; }, 5s))
             << args[0];
         EXPECT_EQ(other.endAgent(SIGTERM), 0);

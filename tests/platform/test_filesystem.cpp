@@ -268,3 +268,32 @@ TEST(FileSystem, ReadFileHonoursItsLimit) {
     EXPECT_FALSE(readFile(dir / "none", out));
     EXPECT_FALSE(readFile(dir.path(), out));
 }
+
+// A writer killed between creating its temporary file and the rename leaves
+// that file behind; the cleanup takes only such leftovers, and only once they
+// are old enough that no write can still be in flight.
+TEST(FileSystem, RemovesOnlyStaleTemporaryFiles) {
+    TempDir dir;
+    ASSERT_TRUE(writeFileAtomically(dir / "log", "history"));
+    auto make = [&](const std::string& name, bool old) {
+        ASSERT_TRUE(writeFileAtomically(dir / name, "x"));
+        if (old) {
+            timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, (dir / name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        }
+    };
+    make(".log.tmp-0123456789abcdef", true);  // a killed writer's leftover
+    make(".log.tmp-fedcba9876543210", false); // a write that may be in flight
+    make(".log.tmp-0123456789abcdeg", true);  // not our name
+    make(".log.tmp-0123", true);              // not our name
+    make("log.tmp-0123456789abcdef", true);   // not hidden: not ours
+    ASSERT_EQ(mkdir((dir / ".bundle.tmp-0123456789abcdef").c_str(), 0755), 0);
+
+    EXPECT_EQ(removeStaleTemporaryFiles(dir.path(), std::chrono::seconds(60)), 1);
+    EXPECT_EQ(entriesOf(dir.path()),
+              (std::vector<std::string>{".bundle.tmp-0123456789abcdef", ".log.tmp-0123",
+                                        ".log.tmp-0123456789abcdeg", ".log.tmp-fedcba9876543210",
+                                        "log", "log.tmp-0123456789abcdef"}));
+    EXPECT_EQ(contentsOf(dir / "log"), "history");
+    EXPECT_EQ(removeStaleTemporaryFiles(dir / "missing", std::chrono::seconds(0)), 0);
+}
