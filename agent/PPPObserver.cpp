@@ -25,22 +25,6 @@ uint32_t phaseOf(const Value* entry) {
     return phase ? static_cast<uint32_t>(*phase) : 0;
 }
 
-// A service ID as it may appear in a log line: control characters (a NUL
-// among them) are shown escaped so the line stays one line.
-std::string printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string timestamp(Date date) {
     std::time_t t = static_cast<std::time_t>(date.seconds);
     std::tm tm{};
@@ -233,7 +217,7 @@ bool PPPObserver::ensureFolders() {
 void PPPObserver::writeConnection(const std::string& serviceID) {
     if (!isSafeServiceID(serviceID)) {
         platform::logf("Not recording the connection of service \"%s\": its ID cannot name a file",
-                       printable(serviceID).c_str());
+                       platform::printable(serviceID).c_str());
         return;
     }
     if (!ensureFolders())

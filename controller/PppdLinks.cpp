@@ -20,6 +20,7 @@
 
 #include "netconfig/DLConfiguration.h"
 #include "platform/FileSystem.h"
+#include "platform/Log.h"
 #include "platform/Processes.h"
 #include "platform/RunLoop.h"
 #include "platform/SystemPaths.h"
@@ -51,21 +52,6 @@ std::string preferencesFile() {
 
 std::string runFolder() {
     return platform::systemPath("/var/run");
-}
-
-// A name as it may be shown in a log line: control bytes escaped.
-std::string printable(std::string_view name) {
-    std::string out;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 bool readSmallFile(const std::string& path, std::string& out) {
@@ -243,7 +229,7 @@ void PppdLinks::reloadServices() {
         if (!isSafeLinkName(serviceID)) {
             // Such an ID cannot name a pid file or go on a command line.
             if (warnedIDs_.insert(serviceID).second)
-                log("service \"" + printable(serviceID) +
+                log("service \"" + platform::printable(serviceID) +
                     "\" is left out: its ID cannot name a pppd link");
             continue;
         }
@@ -373,8 +359,8 @@ uint32_t PppdLinks::connect(size_t index) {
 
     const std::string peer = link.peer.value_or(link.serviceID);
     if (!isSafeLinkName(peer)) {
-        log("refused to connect " + link.serviceID + ": the peer name \"" + printable(peer) +
-            "\" is not a plain file name");
+        log("refused to connect " + link.serviceID + ": the peer name \"" +
+            platform::printable(peer) + "\" is not a plain file name");
         return EINVAL;
     }
 

@@ -22,6 +22,20 @@ LogSink& currentSink() {
 
 } // namespace
 
+std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 void openLog(const char* ident) {
     // openlog keeps the pointer, so the ident must outlive every later call.
     static std::string keptIdent;

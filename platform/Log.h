@@ -17,6 +17,11 @@ void logLine(std::string_view message);
 // printf-style convenience for the system's "%@"/"%d" messages.
 void logf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Text that came from outside (a service ID, a peer name) as it may appear in
+// a log line: control bytes, a NUL among them, are shown as \xNN so the line
+// stays one line.
+std::string printable(std::string_view text);
+
 using LogSink = std::function<void(std::string_view)>;
 // Installs a sink that receives every line instead of syslog; returns the
 // previous one. An empty sink restores syslog.
