@@ -9,6 +9,7 @@
 #include "platform/SystemPaths.h"
 #include "pppctl/PPPManager.h"
 #include "pppctl/PPPMessages.h"
+#include "tests/support/Process.h"
 
 #include <benchmark/benchmark.h>
 
@@ -18,15 +19,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 using platform::Array;
 using platform::Dictionary;
@@ -97,51 +95,27 @@ struct World {
         platform::removePath(path);
     }
 
+    // Output and errors thrown away; the agent kept in the foreground so
+    // that it stays our child.
     static pid_t spawn(std::vector<std::string> args, bool foreground) {
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            env.emplace_back(*e);
+        testsupport::SpawnOptions options;
+        options.out = options.err = "/dev/null";
+        options.nullInput = false;
         if (foreground)
-            env.emplace_back("DIALLEDGER_FOREGROUND=1");
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
+            options.env = {"DIALLEDGER_FOREGROUND=1"};
+        return testsupport::spawn(std::move(args), options);
     }
-    static void stop(pid_t& pid) {
-        if (pid <= 0)
-            return;
-        ::kill(pid, SIGTERM);
-        for (int i = 0; i < 500 && ::waitpid(pid, nullptr, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
+    static void stop(pid_t& pid) { testsupport::stop(pid, SIGTERM, std::chrono::seconds(5)); }
 
     bool startController() {
         controller = spawn(
             {std::string(DL_BIN_DIR) + "/pppconfd", "--simulate", path + "/links.plist"}, false);
-        for (int i = 0; i < 500; ++i) {
-            ppp_status s{};
-            if (PPPManager::getStatus(&s, serviceID(0)) && s.phase == 8)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return testsupport::eventually(
+            [] {
+                ppp_status s{};
+                return PPPManager::getStatus(&s, serviceID(0)) && s.phase == 8;
+            },
+            std::chrono::seconds(10), std::chrono::milliseconds(20));
     }
 
     std::string path;

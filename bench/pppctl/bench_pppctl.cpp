@@ -12,18 +12,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
 #include "platform/SystemPaths.h"
 #include "pppctl/PPPManager.h"
-
-extern char** environ;
+#include "tests/support/Process.h"
 
 namespace {
 
@@ -31,18 +28,6 @@ constexpr int kLinks = 10;
 
 std::string serviceID(int i) {
     return "BENCH-SERVICE-" + std::to_string(i);
-}
-
-int connectTo(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // One pppconfd with kLinks running links in a private root, for the whole run.
@@ -64,31 +49,19 @@ public:
         out << "</array></plist>\n";
         out.close();
 
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, (root_ + "/pppconfd.err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::string program = DL_BIN_DIR "/pppconfd";
-        char* argv[] = {program.data(), const_cast<char*>("--simulate"), file.data(), nullptr};
-        posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
+        testsupport::SpawnOptions options;
+        options.err = root_ + "/pppconfd.err";
+        options.nullInput = false;
+        pid_ = testsupport::spawn({DL_BIN_DIR "/pppconfd", "--simulate", file}, options);
 
         socket_ = platform::systemPath(platform::kControllerSocketPath);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int fd = connectTo(socket_);
-            if (fd >= 0) {
-                ::close(fd);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        if (pid_ > 0 && testsupport::waitForSocket(socket_))
+            return;
         std::fprintf(stderr, "pppconfd did not start\n");
         std::exit(1);
     }
     ~Controller() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        testsupport::stop(pid_, SIGTERM);
         std::filesystem::remove_all(root_);
     }
     const std::string& socket() const { return socket_; }
@@ -149,7 +122,7 @@ void BM_ClientsAtOnce(benchmark::State& state) {
     const int clients = static_cast<int>(state.range(0));
     std::vector<int> fds;
     for (int i = 0; i < clients; ++i) {
-        int fd = connectTo(controller().socket());
+        int fd = testsupport::connectUnix(controller().socket());
         if (fd < 0) {
             state.SkipWithError("connect failed");
             return;
@@ -178,7 +151,7 @@ void BM_ClientsConnecting(benchmark::State& state) {
     std::vector<int> fds(clients);
     for (auto _ : state) {
         for (int i = 0; i < clients; ++i) {
-            fds[i] = connectTo(controller().socket());
+            fds[i] = testsupport::connectUnix(controller().socket());
             sendRequests(fds[i], 1 + i % kLinks);
         }
         for (int fd : fds) {

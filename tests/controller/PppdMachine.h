@@ -12,12 +12,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,8 +22,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Plist.h"
 #include "platform/SystemPaths.h"
-
-extern char** environ;
+#include "tests/support/Process.h"
 
 namespace pppdtest {
 
@@ -140,15 +136,14 @@ public:
     // The pid line of the pid file a pppd writes, once it is complete ("" when
     // none comes in time).
     std::string waitForPidLine(const std::string& serviceID) const {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::string text;
-            if (platform::readFile(pidFile(serviceID), text, 4096) && !text.empty() &&
-                text.back() == '\n')
-                return text.substr(0, text.find('\n') + 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return "";
+        std::string text;
+        bool complete = testsupport::eventually(
+            [&] {
+                return platform::readFile(pidFile(serviceID), text, 4096) && !text.empty() &&
+                       text.back() == '\n';
+            },
+            std::chrono::seconds(10), std::chrono::milliseconds(5));
+        return complete ? text.substr(0, text.find('\n') + 1) : "";
     }
     void removePidFile(const std::string& serviceID) const {
         std::filesystem::remove(pidFile(serviceID));
@@ -170,29 +165,22 @@ public:
 
     // A live process whose command name is "pppd"; stopped with the machine.
     pid_t startPppd() {
-        std::string program = sleeper();
-        std::vector<char*> argv{program.data(), const_cast<char*>("3600"), nullptr};
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-        pid_t pid = -1;
-        if (::posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ) != 0)
+        const std::string program = sleeper();
+        testsupport::SpawnOptions options;
+        options.nullInput = false;
+        pid_t pid = testsupport::spawn({program, "3600"}, options);
+        if (pid < 0)
             throw std::runtime_error("cannot start the stand-in pppd");
-        posix_spawnattr_destroy(&attr);
         started_.push_back(pid);
         // Until it has run sleep, the child still bears the test's name.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            char target[4096];
-            ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target,
-                                   sizeof target - 1);
-            if (n > 0 && std::string(target, size_t(n)) == program)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        testsupport::eventually(
+            [&] {
+                char target[4096];
+                ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target,
+                                       sizeof target - 1);
+                return n > 0 && std::string(target, size_t(n)) == program;
+            },
+            std::chrono::seconds(5), std::chrono::milliseconds(2));
         return pid;
     }
     // Ends one of our processes and reaps it.
@@ -201,8 +189,7 @@ public:
         if (it == started_.end())
             return;
         started_.erase(it);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        testsupport::stop(pid, SIGKILL);
     }
     // Ends it but leaves it unreaped: a zombie that still bears the name.
     void killWithoutReaping(pid_t pid) {

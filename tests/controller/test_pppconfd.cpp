@@ -20,29 +20,6 @@ const std::string kRunning = "0A1B2C3D-0000-4000-8000-000000000002"; // ppp1, st
 const std::string kPppctl = DL_BIN_DIR "/pppctl";
 const std::string kPppconfd = DL_BIN_DIR "/pppconfd";
 
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate())
-            return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return predicate();
-}
-
-int connectRaw(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 class PppconfdTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -138,7 +115,7 @@ TEST_F(PppconfdTest, EventsReachEveryClientThatSwitchedThemOn) {
 TEST_F(PppconfdTest, AHundredClientsAtOnce) {
     std::vector<int> clients;
     for (int i = 0; i < 100; ++i) {
-        int fd = connectRaw(root.socketPath());
+        int fd = connectUnix(root.socketPath());
         ASSERT_GE(fd, 0);
         clients.push_back(fd);
     }
@@ -158,7 +135,7 @@ TEST_F(PppconfdTest, AHundredClientsAtOnce) {
 }
 
 TEST_F(PppconfdTest, RequestsInPiecesAndOversizedRequestsOnTheWire) {
-    int fd = connectRaw(root.socketPath());
+    int fd = connectUnix(root.socketPath());
     ASSERT_GE(fd, 0);
     const Bytes lookup =
         concat({header(PPP_LINKFORIFNAME, 0, PPP_LINK_NONE, 4), Bytes{'p', 'p', 'p', '1'}});
@@ -307,8 +284,7 @@ TEST_F(PppconfdTest, PppctlCommands) {
     }
     EXPECT_TRUE(seen) << readWhole(watchOut);
     EXPECT_NE(readWhole(watchOut).find(kDialing + "\tphase 1\n"), std::string::npos);
-    ::kill(watcher, SIGINT);
-    EXPECT_EQ(waitExit(watcher, 10s), 0);
+    EXPECT_EQ(stop(watcher, SIGINT), 0);
 
     EXPECT_EQ(runProgram(root, {kPppctl, "disconnect", kDialing}).status, 0);
     EXPECT_EQ(runProgram(root, {kPppctl, "status", kDialing}).out, "phase 0\n");

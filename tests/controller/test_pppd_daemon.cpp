@@ -21,17 +21,6 @@ const std::string kPppconfd = DL_BIN_DIR "/pppconfd";
 const std::string kPppctl = DL_BIN_DIR "/pppctl";
 constexpr uid_t kNobody = 65534;
 
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return predicate();
-}
-
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -46,18 +35,19 @@ protected:
         // Other users reach the socket through the root.
         ::chmod(root.path().c_str(), 0755);
         machine.setServices({{"DSL", "provider"}, {"MODEM"}});
-        ::setenv("DIALLEDGER_PPPD", machine.fakePppd().c_str(), 1);
         errPath = root.path() + "/pppconfd.err";
-        daemon = spawnProgram({kPppconfd, "--pppd"}, root.path() + "/pppconfd.out", errPath);
-        ::unsetenv("DIALLEDGER_PPPD");
+        SpawnOptions options;
+        options.out = root.path() + "/pppconfd.out";
+        options.err = errPath;
+        options.env = {"DIALLEDGER_PPPD=" + machine.fakePppd()};
+        daemon = spawn({kPppconfd, "--pppd"}, options);
         ASSERT_GT(daemon, 0);
-        ASSERT_TRUE(eventually([&] { return canConnect(root.socketPath()); })) << errors();
+        ASSERT_TRUE(waitForSocket(root.socketPath())) << errors();
     }
     void TearDown() override {
         PPPManager::resetForTesting();
         if (daemon > 0) {
-            ::kill(daemon, SIGTERM);
-            EXPECT_EQ(waitExit(daemon, 10s), 0);
+            EXPECT_EQ(stop(daemon, SIGTERM), 0);
         }
     }
     std::string errors() const { return readWhole(errPath); }
@@ -66,25 +56,22 @@ protected:
     ProgramRun pppctlAs(uid_t uid, gid_t gid, const std::vector<std::string>& args) {
         std::vector<std::string> all{kPppctl};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string out = root.path() + "/as.out", err = root.path() + "/as.err";
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 ||
-                ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-                ::_exit(126);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
+        SpawnOptions options;
+        options.out = root.path() + "/as.out";
+        options.err = root.path() + "/as.err";
+        options.mode = 0666;
+        options.nullInput = false;
+        options.inChild = [uid, gid] {
+            return ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ? 126
+                                                                                            : 0;
+        };
         ProgramRun run;
-        run.status = waitExit(pid, 20s);
-        run.out = readWhole(out);
-        run.err = readWhole(err);
+        pid_t pid = spawn(all, options);
+        if (pid < 0)
+            return run;
+        run.status = reap(pid, 20s);
+        run.out = readWhole(options.out);
+        run.err = readWhole(options.err);
         return run;
     }
 

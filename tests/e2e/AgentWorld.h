@@ -10,25 +10,18 @@
 #include "platform/Plist.h"
 #include "platform/SystemPaths.h"
 #include "pppctl/PPPManager.h"
+#include "tests/support/Process.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
+#include <ctime>
 #include <functional>
 #include <optional>
-#include <spawn.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace e2e {
 
@@ -66,8 +59,8 @@ public:
 
     ~AgentWorld() {
         platform::NotificationCenter::shared().removeObserver(this);
-        stop(agent, SIGKILL);
-        stop(controller, SIGKILL);
+        testsupport::stop(agent, SIGKILL, 5s);
+        testsupport::stop(controller, SIGKILL, 5s);
     }
 
     AgentWorld(const AgentWorld&) = delete;
@@ -90,10 +83,11 @@ public:
         controller = spawn({std::string(DL_BIN_DIR) + "/pppconfd", "--simulate", simulation},
                            root.path + "/pppconfd.log", false);
         ASSERT_GT(controller, 0);
-        ASSERT_TRUE(waitFor([this] { return controllerAnswers(); }, 10s))
+        const std::string socket = platform::systemPath(platform::kControllerSocketPath);
+        ASSERT_TRUE(waitFor([&] { return testsupport::canConnect(socket); }, 10s))
             << "pppconfd did not come up";
     }
-    void killController(int signo = SIGKILL) { stop(controller, signo); }
+    void killController(int signo = SIGKILL) { testsupport::stop(controller, signo, 5s); }
 
     void startAgent(std::vector<std::string> args = {}) {
         ASSERT_LT(agent, 0);
@@ -103,14 +97,7 @@ public:
         ASSERT_GT(agent, 0);
     }
     // Sends the signal and waits for the agent's end; its exit status, or -1.
-    int endAgent(int signo) {
-        if (agent < 0)
-            return -1;
-        ::kill(agent, signo);
-        int status = reap(agent, 10s);
-        agent = -1;
-        return status;
-    }
+    int endAgent(int signo) { return testsupport::stop(agent, signo, 10s); }
 
     std::string agentOutputPath() const { return root.path + "/agent.out"; }
     std::string agentOutput() const {
@@ -207,76 +194,18 @@ private:
         ASSERT_TRUE(done) << (up ? "connect " : "disconnect ") << serviceID;
     }
 
-    bool controllerAnswers() const {
-        std::string path = platform::systemPath(platform::kControllerSocketPath);
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (path.size() >= sizeof addr.sun_path) {
-            ::close(fd);
-            return false;
-        }
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        return ok;
-    }
-
+    // Output and errors appended to `output`; the agent kept in the
+    // foreground so that it stays our child.
     static pid_t spawn(const std::vector<std::string>& args, const std::string& output,
                        bool foreground) {
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "DIALLEDGER_FOREGROUND=", 22) != 0)
-                envStrings.emplace_back(*e);
-        // Keeps the agent in the foreground so that it stays our child.
+        testsupport::SpawnOptions options;
+        options.out = options.err = output;
+        options.append = true;
         if (foreground)
-            envStrings.emplace_back("DIALLEDGER_FOREGROUND=1");
-        std::vector<char*> envp;
-        for (std::string& e : envStrings)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-
-    static int reap(pid_t pid, std::chrono::milliseconds deadline) {
-        auto end = Clock::now() + deadline;
-        int status = 0;
-        for (;;) {
-            pid_t r = ::waitpid(pid, &status, WNOHANG);
-            if (r == pid)
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            if (r < 0)
-                return -1;
-            if (Clock::now() >= end) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                return -1;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-
-    static void stop(pid_t& pid, int signo) {
-        if (pid <= 0)
-            return;
-        ::kill(pid, signo);
-        reap(pid, 5s);
-        pid = -1;
+            options.env = {"DIALLEDGER_FOREGROUND=1"};
+        else
+            options.unset = {"DIALLEDGER_FOREGROUND"};
+        return testsupport::spawn(args, options);
     }
 };
 

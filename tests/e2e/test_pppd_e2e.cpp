@@ -18,11 +18,11 @@ TEST(PppdEndToEnd, TheAgentRecordsAConnectionOfAPppdLink) {
     AgentWorld w;
     pppdtest::PppdMachine machine(w.root.sysroot, w.root.path + "/scratch");
 
-    ::setenv("DIALLEDGER_PPPD", machine.fakePppd().c_str(), 1);
-    w.controller =
-        testsupport::spawnProgram({std::string(DL_BIN_DIR) + "/pppconfd", "--pppd"},
-                                  w.root.path + "/pppconfd.out", w.root.path + "/pppconfd.err");
-    ::unsetenv("DIALLEDGER_PPPD");
+    testsupport::SpawnOptions options;
+    options.out = w.root.path + "/pppconfd.out";
+    options.err = w.root.path + "/pppconfd.err";
+    options.env = {"DIALLEDGER_PPPD=" + machine.fakePppd()};
+    w.controller = testsupport::spawn({std::string(DL_BIN_DIR) + "/pppconfd", "--pppd"}, options);
     ASSERT_GT(w.controller, 0);
     const std::string socket = platform::systemPath(platform::kControllerSocketPath);
     ASSERT_TRUE(w.waitFor([&] { return testsupport::canConnect(socket); }, 10s))

@@ -5,6 +5,7 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Plist.h"
+#include "tests/support/Process.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +28,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace faults {
 
@@ -184,75 +183,16 @@ inline bool applyFaults(const ChildFaults& f, const std::string& stage) {
 inline pid_t spawnWithFaults(const std::vector<std::string>& args, const std::string& output,
                              const std::vector<std::string>& extraEnv, const ChildFaults& f,
                              const std::string& stage = {}) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        bool replaced = false;
-        for (const std::string& x : extraEnv) {
-            size_t eq = x.find('=');
-            replaced = replaced || std::strncmp(*e, x.c_str(), eq + 1) == 0;
-        }
-        if (!replaced)
-            envStrings.emplace_back(*e);
-    }
-    envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (in < 0 || out < 0)
-        return -1;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        if (!applyFaults(f, stage))
-            ::_exit(99);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(in);
-    ::close(out);
-    return pid;
+    testsupport::SpawnOptions options;
+    options.out = options.err = output;
+    options.append = true;
+    options.env = extraEnv;
+    options.inChild = [&f, &stage] { return applyFaults(f, stage) ? 0 : 99; };
+    return testsupport::spawn(args, options);
 }
 
-// Waits for the process's end; its exit status, 128 + signal, or -1 on timeout
-// (the process is then killed).
-inline int reap(pid_t pid, std::chrono::milliseconds deadline = 10s) {
-    auto end = Clock::now() + deadline;
-    int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0)
-            return -1;
-        if (Clock::now() >= end) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-}
-
-// True while the child has not ended (it is not reaped here).
-inline bool stillRunning(pid_t pid) {
-    siginfo_t info{};
-    info.si_pid = 0;
-    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == 0;
-}
+using testsupport::reap;
+using testsupport::stillRunning;
 
 // Whether this process may make a mount namespace with a read-only bind mount
 // (root in a container that allows it).

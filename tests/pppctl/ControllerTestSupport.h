@@ -24,6 +24,7 @@
 
 #include "platform/SystemPaths.h"
 #include "pppctl/PPPMessages.h"
+#include "tests/support/Process.h"
 
 namespace testsupport {
 
@@ -226,13 +227,8 @@ public:
     int finished() const { return finished_.load(); }
     // Waits until `count` handlers have closed their end.
     bool waitFinished(int count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (finished_.load() < count) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        return eventually([&] { return finished_.load() >= count; }, std::chrono::seconds(10),
+                          std::chrono::milliseconds(2));
     }
     std::vector<Message> requests() {
         std::lock_guard<std::mutex> lock(mutex_);
