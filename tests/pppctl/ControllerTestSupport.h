@@ -14,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -268,6 +270,28 @@ private:
     std::mutex mutex_;
     std::vector<Message> requests_;
 };
+
+// SIGUSR1s caught since the handler went in. It is installed without
+// SA_RESTART, so a read it interrupts fails with EINTR and must be resumed.
+inline std::atomic<int> interruptsSeen{0};
+inline void catchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++interruptsSeen; };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+// Reads the next request, interrupts `client` with SIGUSR1 while it waits for
+// the answer, then sends `answer`.
+inline void answerAfterInterrupting(FakeController::Connection& c, pthread_t client,
+                                    const Bytes& answer) {
+    Message m;
+    c.next(m);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pthread_kill(client, SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    c.send(answer);
+}
 
 // Number of open descriptors of this process.
 inline int openDescriptors() {

@@ -134,31 +134,17 @@ TEST_F(PPPLibTest, OversizedReplyBodyIsDrainedNotKept) {
     PPPDispose(ref);
 }
 
-std::atomic<int> signalsSeen{0};
-void countSignal(int) {
-    ++signalsSeen;
-}
-
 TEST_F(PPPLibTest, ReadInterruptedBySignalIsResumedSilently) {
-    struct sigaction action {};
-    action.sa_handler = countSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, nullptr);
+    catchInterrupts();
     pthread_t client = pthread_self();
-    FakeController controller({[client](Connection& c) {
-        Message m;
-        c.next(m);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pthread_kill(client, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        c.send(reply(0, word(3)));
-    }});
+    FakeController controller(
+        {[client](Connection& c) { answerAfterInterrupting(c, client, reply(0, word(3))); }});
     int32_t ref = open();
     uint32_t count = 0;
     StderrCapture err;
     EXPECT_EQ(PPPGetNumberOfLinks(ref, &count), 0);
     EXPECT_EQ(count, 3u);
-    EXPECT_GE(signalsSeen.load(), 1);
+    EXPECT_GE(interruptsSeen.load(), 1);
     EXPECT_EQ(err.text(), "");
     PPPDispose(ref);
 }

@@ -280,30 +280,17 @@ TEST_F(PPPManagerTest, HungControllerIsAFailedExchangeAfterFiveSeconds) {
     EXPECT_EQ(controller.connections(), 2);
 }
 
-std::atomic<int> signalsSeen{0};
-void countSignal(int) {
-    ++signalsSeen;
-}
-
 TEST_F(PPPManagerTest, ReadInterruptedBySignalIsResumed) {
-    struct sigaction action {};
-    action.sa_handler = countSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, nullptr); // no SA_RESTART: calls return EINTR
+    catchInterrupts();
     pthread_t client = pthread_self();
 
     FakeController controller({[client](Connection& c) {
-        Message m;
-        c.next(m);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pthread_kill(client, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        c.send(reply(0, word(kLink)));
+        answerAfterInterrupting(c, client, reply(0, word(kLink)));
         c.answer(reply(0, statusRecord(PPP_RUNNING, 1, 0, 2, 3)));
     }});
     ppp_status status{};
     EXPECT_TRUE(PPPManager::getStatus(&status, "svc"));
-    EXPECT_GE(signalsSeen.load(), 1);
+    EXPECT_GE(interruptsSeen.load(), 1);
     EXPECT_EQ(status.s.connected.outBytes, 3u);
     EXPECT_TRUE(log.lines().empty());
 }
