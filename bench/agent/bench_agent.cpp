@@ -123,23 +123,20 @@ struct World {
     pid_t agent = -1;
 };
 
-// Kilobytes of one "VmRSS:"-style line of /proc/<pid>/status.
-long statusKB(const std::string& pid, const char* field) {
-    std::ifstream in("/proc/" + pid + "/status");
+// Kilobytes of one "VmRSS:"-style line of a /proc/<pid> file.
+long procKB(const std::string& pid, const char* file, const char* field) {
+    std::ifstream in("/proc/" + pid + "/" + file);
     std::string line;
     while (std::getline(in, line))
         if (line.rfind(field, 0) == 0)
             return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
     return -1;
 }
-
+long statusKB(const std::string& pid, const char* field) {
+    return procKB(pid, "status", field);
+}
 long rollupKB(const std::string& pid, const char* field) {
-    std::ifstream in("/proc/" + pid + "/smaps_rollup");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0)
-            return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
-    return -1;
+    return procKB(pid, "smaps_rollup", field);
 }
 
 double cpuSecondsOf(pid_t pid) {
