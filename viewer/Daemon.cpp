@@ -33,8 +33,10 @@ Daemon::CriticalAlert& criticalAlert() {
 // The launchers whose start is still pending: each owns itself until its
 // outcome, and this list is what keeps it in reach meanwhile.
 std::vector<Daemon*>& pendingLaunchers() {
-    static std::vector<Daemon*> launchers;
-    return launchers;
+    // Never destroyed: a launcher still waiting when the viewer quits stays
+    // reachable to the end instead of being cut loose by static destruction.
+    static auto* launchers = new std::vector<Daemon*>;
+    return *launchers;
 }
 
 std::string& bundleOverride() {
