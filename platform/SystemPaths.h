@@ -15,6 +15,7 @@ std::string systemPath(std::string_view absolutePath);
 inline constexpr std::string_view kControllerSocketPath = "/var/run/pppconfd";
 inline constexpr std::string_view kPreferencesPlistPath =
     "/Library/Preferences/SystemConfiguration/preferences.plist";
-inline constexpr std::string_view kPreferencesXmlPath = "/var/db/SystemConfiguration/preferences.xml";
+inline constexpr std::string_view kPreferencesXmlPath =
+    "/var/db/SystemConfiguration/preferences.xml";
 
 } // namespace platform
