@@ -79,15 +79,18 @@ void PPPObserver::printLine(const char* format, const std::string& serviceID) {
     std::fflush(env_.out);
 }
 
+void PPPObserver::printLoaded() {
+    if (!env_.out)
+        return;
+    std::fprintf(env_.out, "%d service(s) loaded.\n", static_cast<int>(currentServices_.size()));
+    std::fflush(env_.out);
+}
+
 void PPPObserver::getCurrentServices() {
     currentServices_.clear();
     if (auto services = PPPServices::currentServices(env_.store ? env_.store() : nullptr))
         currentServices_ = std::move(*services);
-    if (env_.out) {
-        std::fprintf(env_.out, "%d service(s) loaded.\n",
-                     static_cast<int>(currentServices_.size()));
-        std::fflush(env_.out);
-    }
+    printLoaded();
 }
 
 void PPPObserver::getStatus() {
@@ -167,11 +170,7 @@ void PPPObserver::reloadServices() {
             entry = *kept;
     }
     currentServices_ = std::move(fresh);
-    if (env_.out) {
-        std::fprintf(env_.out, "%d service(s) loaded.\n",
-                     static_cast<int>(currentServices_.size()));
-        std::fflush(env_.out);
-    }
+    printLoaded();
     lock_ = false;
 }
 

@@ -75,6 +75,8 @@ public:
 
 private:
     void printLine(const char* format, const std::string& serviceID);
+    // "<n> service(s) loaded." on standard output, after each load of the list.
+    void printLoaded();
     bool ensureFolders();
 
     Environment env_;

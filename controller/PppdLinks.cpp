@@ -40,11 +40,6 @@ constexpr unsigned kIffRunning = 0x40;
 constexpr uint32_t kFolderMask =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ONLYDIR;
 
-std::string folderOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 std::string preferencesFile() {
     return platform::systemPath(
         DLConfiguration::preferencesPathForSystemVersion(DLConfiguration::systemVersion()));
@@ -453,7 +448,7 @@ bool PppdLinks::watch(platform::RunLoop& loop) {
     if (watch_)
         return true;
     auto w = std::make_unique<Watch>();
-    w->preferencesFolder = folderOf(preferencesFile());
+    w->preferencesFolder = platform::parentFolder(preferencesFile());
     w->runFolder = runFolder();
     w->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w->inotifyFd >= 0) {

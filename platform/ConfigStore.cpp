@@ -1,5 +1,6 @@
 #include "platform/ConfigStore.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/SystemPaths.h"
@@ -42,20 +43,6 @@ const Dictionary* dictAt(const Dictionary* d, std::string_view key) {
         return nullptr;
     const Value* v = d->find(key);
     return v ? v->asDictionary() : nullptr;
-}
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-bool isDir(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 struct Fd {
@@ -276,7 +263,7 @@ void rewatch(int inotifyFd, int& wd, std::string& watchedPath, const std::string
         std::string candidate = folder;
         int newWd = -1;
         for (;;) {
-            if (isDir(candidate)) {
+            if (isDirectory(candidate)) {
                 if (candidate == watchedPath && wd >= 0)
                     return;
                 uint32_t mask = candidate == folder ? kFolderMask : kAncestorMask;
@@ -286,7 +273,7 @@ void rewatch(int inotifyFd, int& wd, std::string& watchedPath, const std::string
             }
             if (candidate == "/" || candidate == ".")
                 return;
-            candidate = parentOf(candidate);
+            candidate = parentFolder(candidate);
         }
         if (wd >= 0 && wd != newWd)
             ::inotify_rm_watch(inotifyFd, wd);
@@ -306,7 +293,7 @@ bool ConfigStore::addToRunLoop(RunLoop& loop) {
     d.inotifyFd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!d.inotifyFd)
         return false;
-    const std::string folder = parentOf(preferencesPath());
+    const std::string folder = parentFolder(preferencesPath());
     d.watchDescriptor = -1;
     d.watchedPath.clear();
     rewatch(d.inotifyFd.fd, d.watchDescriptor, d.watchedPath, folder);

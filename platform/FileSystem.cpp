@@ -21,15 +21,6 @@ namespace platform {
 
 namespace {
 
-std::string parentOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
 std::string baseNameOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -54,7 +45,7 @@ std::string siblingTempName(const std::string& path) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".tmp-%0*llx", static_cast<int>(kTempDigits),
                   static_cast<unsigned long long>(randomBits()));
-    std::string dir = parentOf(path);
+    std::string dir = parentFolder(path);
     std::string base = "." + baseNameOf(path) + suffix;
     return dir == "/" ? "/" + base : dir + "/" + base;
 }
@@ -76,13 +67,30 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 void fsyncDirectoryOf(const std::string& path) {
-    int dfd = ::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = ::open(parentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0)
         return;
     // Some file systems cannot sync a folder (EINVAL); the rename itself has
     // happened either way.
     ::fsync(dfd);
     ::close(dfd);
+}
+
+// Reads `fd` to its end in chunks, handing each to `take`; false on a read
+// error or when `take` refuses a chunk.
+template <typename Take> bool readChunks(int fd, Take take) {
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!take(std::string_view(buf, static_cast<size_t>(n))))
+            return false;
+    }
 }
 
 int removeEntry(const char* path, const struct stat*, int type, struct FTW*) {
@@ -99,23 +107,7 @@ bool copyFile(const std::string& from, const std::string& to, mode_t mode) {
         ::close(in);
         return false;
     }
-    bool ok = true;
-    std::vector<char> buf(1 << 16);
-    for (;;) {
-        ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (!writeAll(out, std::string_view(buf.data(), static_cast<size_t>(n)))) {
-            ok = false;
-            break;
-        }
-    }
+    bool ok = readChunks(in, [out](std::string_view chunk) { return writeAll(out, chunk); });
     ok = ok && ::fchmod(out, mode & 0777) == 0;
     ok = (::close(out) == 0) && ok;
     ::close(in);
@@ -168,6 +160,15 @@ bool copyEntry(const std::string& from, const std::string& to, int depth) {
 }
 
 } // namespace
+
+std::string parentFolder(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
 
 std::string homeDirectory() {
     const char* home = std::getenv("HOME");
@@ -328,24 +329,12 @@ bool readFile(const std::string& path, std::string& out, size_t maxBytes) {
     }
     if (S_ISREG(st.st_mode))
         out.reserve(static_cast<size_t>(st.st_size));
-    bool ok = true;
-    char buf[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (out.size() + static_cast<size_t>(n) > maxBytes) {
-            ok = false;
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
+    bool ok = readChunks(fd, [&out, maxBytes](std::string_view chunk) {
+        if (out.size() + chunk.size() > maxBytes)
+            return false;
+        out.append(chunk);
+        return true;
+    });
     ::close(fd);
     if (!ok)
         out.clear();

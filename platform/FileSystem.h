@@ -9,6 +9,8 @@ namespace platform {
 
 // The user's home folder: $HOME, else the password database entry.
 std::string homeDirectory();
+// The folder part of a path: "/a/b" -> "/a", "/a" -> "/", "a" -> ".".
+std::string parentFolder(const std::string& path);
 // "~" and "~/..." become the home folder; anything else is returned unchanged.
 std::string expandTilde(std::string_view path);
 // True when a file, folder or anything else exists at the path (no link following

@@ -319,8 +319,9 @@ platform::Dictionary pppStatusDictionary(const ppp_status& status) {
     return dictionary;
 }
 
-std::optional<platform::Dictionary> PPPManager::pppStatusForService(const std::string& serviceID) {
-    auto link = lookupLink(PPP_LINKFORSERVICE, serviceID);
+std::optional<platform::Dictionary> PPPManager::statusDictionary(uint16_t lookupType,
+                                                                 std::string_view name) {
+    auto link = lookupLink(lookupType, name);
     if (!link)
         return std::nullopt;
     auto record = linkStatus(*link);
@@ -329,15 +330,13 @@ std::optional<platform::Dictionary> PPPManager::pppStatusForService(const std::s
     return pppStatusDictionary(*record);
 }
 
+std::optional<platform::Dictionary> PPPManager::pppStatusForService(const std::string& serviceID) {
+    return statusDictionary(PPP_LINKFORSERVICE, serviceID);
+}
+
 std::optional<platform::Dictionary>
 PPPManager::pppStatusForInterface(const std::string& interface) {
-    auto link = lookupLink(PPP_LINKFORIFNAME, interface);
-    if (!link)
-        return std::nullopt;
-    auto record = linkStatus(*link);
-    if (!record)
-        return std::nullopt;
-    return pppStatusDictionary(*record);
+    return statusDictionary(PPP_LINKFORIFNAME, interface);
 }
 
 void PPPManager::pppConnectService(const std::string& serviceID) {

@@ -60,6 +60,9 @@ private:
 
     std::optional<uint32_t> lookupLink(uint16_t type, std::string_view name);
     std::optional<ppp_status> linkStatus(uint32_t link);
+    // Lookup (by service ID or interface name), then status, as a dictionary.
+    std::optional<platform::Dictionary> statusDictionary(uint16_t lookupType,
+                                                         std::string_view name);
     void disconnectTransport();
 
     int32_t pppconfdSocket = -1;

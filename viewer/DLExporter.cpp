@@ -60,6 +60,23 @@ char32_t decodeUTF8(std::string_view text, size_t& i) {
     return codePoint;
 }
 
+// One report row: the model's four cells in report order (date, time, bytes
+// received, bytes sent), each as the window shows it, between `open`,
+// `separator` and `close`.
+void appendRow(std::string& out, const DLConnections& connections, uint32_t row,
+               std::string_view open, std::string_view separator, std::string_view close) {
+    const int32_t index = static_cast<int32_t>(row);
+    out += open;
+    bool first = true;
+    for (const char* column : {"date", "time", "download", "upload"}) {
+        if (!first)
+            out += separator;
+        first = false;
+        out += connections.objectForKey(column, index).value_or(std::string());
+    }
+    out += close;
+}
+
 } // namespace
 
 std::string DLExporter::escapeHTML(std::string_view text) {
@@ -124,18 +141,8 @@ std::string DLExporter::htmlReport(const DLConnections& connections, std::string
             "<td><font color=\"white\"><b>Down</b></font></td>"
             "<td><font color=\"white\"><b>Up</b></font></td>";
 
-    for (uint32_t i = 0; i < total; ++i) {
-        int32_t index = static_cast<int32_t>(i);
-        html += "<tr><td>";
-        html += connections.objectForKey("date", index).value_or(std::string());
-        html += "</td><td>";
-        html += connections.objectForKey("time", index).value_or(std::string());
-        html += "</td><td>";
-        html += connections.objectForKey("download", index).value_or(std::string());
-        html += "</td><td>";
-        html += connections.objectForKey("upload", index).value_or(std::string());
-        html += "</td></tr>\n";
-    }
+    for (uint32_t i = 0; i < total; ++i)
+        appendRow(html, connections, i, "<tr><td>", "</td><td>", "</td></tr>\n");
 
     html += "<tr><td><b>Total: ";
     html += std::to_string(total);
@@ -155,17 +162,8 @@ std::string DLExporter::textReport(const DLConnections& connections) {
     uint32_t total = connections.total();
     std::string text;
     text.reserve(256 + size_t(total) * 48);
-    for (uint32_t i = 0; i < total; ++i) {
-        int32_t index = static_cast<int32_t>(i);
-        text += connections.objectForKey("date", index).value_or(std::string());
-        text += '\t';
-        text += connections.objectForKey("time", index).value_or(std::string());
-        text += '\t';
-        text += connections.objectForKey("download", index).value_or(std::string());
-        text += '\t';
-        text += connections.objectForKey("upload", index).value_or(std::string());
-        text += '\n';
-    }
+    for (uint32_t i = 0; i < total; ++i)
+        appendRow(text, connections, i, "", "\t", "\n");
     text += "\nTotal: ";
     text += std::to_string(total);
     text += " connections,";
