@@ -116,8 +116,9 @@ TEST(Plist, DatesAreFormattedExactlyAndFarDatesAreClamped) {
         auto back = parse(xml);
         ASSERT_TRUE(back) << c.text;
         auto parsed = back->asArray()->at(0).asDate()->seconds;
-        if (c.seconds >= -62135596800 && c.seconds <= 253402300799)
+        if (c.seconds >= -62135596800 && c.seconds <= 253402300799) {
             EXPECT_EQ(parsed, c.seconds) << c.text;
+        }
     }
     // A fraction of a second is accepted and dropped.
     auto v = parse("<plist version=\"1.0\"><date>2001-01-01T00:00:00.75Z</date></plist>");
